@@ -1,0 +1,34 @@
+// DES (FIPS 46-3) in electronic-codebook mode over a buffer, with a key schedule cached for
+// the whole process.
+//
+// The cipher is module state without a lock: one thread at a time may call it (in this
+// program, the download worker through the one open payload stream).
+#pragma once
+
+#include <cstdint>
+
+// Mode bit 0: 1 decrypts, 0 encrypts. The other bits are ignored.
+#define DES_ENCRYPT 0
+#define DES_DECRYPT 1
+
+// Transforms data[0 .. 8*ceil(length/8)) in place, block by block, under the 8-byte key
+// (DES byte order, the low bit of each byte is parity and is ignored). A trailing partial
+// block is processed whole: the buffer must have 8*ceil(length/8) writable bytes, and the
+// bytes past length up to the next multiple of 8 are overwritten with cipher output.
+// length <= 0 processes nothing. Always returns 0.
+int des_ecb_crypt(const unsigned char* key, unsigned char* data, int length, int mode);
+
+// Builds the key schedule for key unless the cache already holds a key equal to it in the
+// upper 7 bits of every byte.
+void des_set_key(const unsigned char* key);
+
+// Transforms one 8-byte block in place with the cached schedule; des_set_key must have run.
+void des_crypt_block(unsigned char* block, int mode);
+
+// Inspection of the cache, for tests and diagnostics.
+// The number of times a schedule has been built since the process started.
+long des_schedule_builds(void);
+// Subkey of round 1..16 in its packed form: words[0] holds the 6-bit groups for S1, S3, S5,
+// S7 (one per byte, most significant byte first), words[1] those for S2, S4, S6, S8.
+// Returns 0, or -1 when no schedule has been built or round is out of range.
+int des_subkey(int round, uint32_t words[2]);
