@@ -1,0 +1,676 @@
+// DEFLATE decoder: RFC 1951, table-driven, one block per step, output through put_byte.
+#include "payload/inflate.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "payload/ziplib.h"
+
+namespace {
+
+constexpr unsigned kMaxCodeBits = 16; // longest code length build_code_table accepts
+constexpr uint8_t kOpLiteral = 16;
+constexpr uint8_t kOpEndOfBlock = 15;
+constexpr uint8_t kOpInvalid = 99;
+
+// mask[n] = 2^n - 1: the low n bits of the bit buffer, n = 0 to 16.
+const uint32_t kMask[kMaxCodeBits + 1] = {
+    0x0000, 0x0001, 0x0003, 0x0007, 0x000f, 0x001f, 0x003f, 0x007f, 0x00ff,
+    0x01ff, 0x03ff, 0x07ff, 0x0fff, 0x1fff, 0x3fff, 0x7fff, 0xffff,
+};
+
+// Base length per literal/length symbol 257 + i (RFC 1951 3.2.5); 286 and 287 have none.
+const uint16_t kLengthBase[31] = {
+    3,  4,  5,  6,  7,  8,  9,  10,  11,  13,  15,  17,  19,  23, 27, 31,
+    35, 43, 51, 59, 67, 83, 99, 115, 131, 163, 195, 227, 258, 0,  0,
+};
+
+// Extra bits per literal/length symbol 257 + i (RFC 1951 3.2.5); 99 marks the reserved
+// symbols 286 and 287, which only a fixed block's code can reach.
+const uint8_t kLengthExtra[31] = {
+    0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2, 2, 3, 3, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5, 0, 99, 99,
+};
+
+// Base distance per distance symbol 0 to 29 (RFC 1951 3.2.5).
+const uint16_t kDistBase[30] = {
+    1,   2,   3,   4,   5,   7,    9,    13,   17,   25,   33,   49,   65,    97,    129,
+    193, 257, 385, 513, 769, 1025, 1537, 2049, 3073, 4097, 6145, 8193, 12289, 16385, 24577,
+};
+
+// Extra bits per distance symbol 0 to 29 (RFC 1951 3.2.5).
+const uint8_t kDistExtra[30] = {
+    0, 0, 0, 0, 1, 1, 2, 2,  3,  3,  4,  4,  5,  5,  6,
+    6, 7, 7, 8, 8, 9, 9, 10, 10, 11, 11, 12, 12, 13, 13,
+};
+
+// Order in which the code-length code's lengths are stored (RFC 1951 3.2.7).
+const uint8_t kCodeLengthOrder[19] = {16, 17, 18, 0, 8,  7, 9,  6, 10, 5,
+                                      11, 4,  12, 3, 13, 2, 14, 1, 15};
+
+// Output history: the last 32768 bytes at their position modulo 32768. Zero at program start
+// and never cleared, so a new stream starts over the previous stream's bytes.
+unsigned char g_window[INFLATE_WINDOW_SIZE];
+unsigned g_window_pos; // next write position, 0 to 32768
+
+// The bit reader. Bits are taken from the least significant end. Input is fetched a byte
+// at a time and only when a read needs more bits, so at most the bytes of the code being
+// decoded are read ahead. Once next_byte reports the end, later fetches add zero bytes
+// without asking again; these "phantom" bits always sit above the real ones, and a drop that
+// reaches into them means the DEFLATE data ended early.
+struct BitReader {
+    uint64_t buf;
+    unsigned count;   // valid bits in buf, phantom ones included
+    unsigned phantom; // bits standing for input past the end
+};
+
+BitReader g_in;
+StreamOps* g_ops;
+
+void* (*g_alloc)(size_t) = std::malloc;
+void (*g_release)(void*) = std::free;
+
+// Makes at least n (<= 16) bits available in r.
+inline void need_bits(BitReader& r, unsigned n, int (*next)()) {
+    while (r.count < n) {
+        int c = r.phantom != 0 ? -1 : next();
+        if (c < 0) {
+            r.phantom += 8;
+            c = 0;
+        }
+        r.buf |= static_cast<uint64_t>(c & 0xFF) << r.count;
+        r.count += 8;
+    }
+}
+
+inline unsigned peek_bits(const BitReader& r, unsigned n) {
+    return static_cast<unsigned>(r.buf) & kMask[n];
+}
+
+inline void drop_bits(BitReader& r, unsigned n) {
+    r.buf >>= n;
+    r.count -= n;
+}
+
+// True once a drop has consumed bits past the end of the input.
+inline bool overrun(const BitReader& r) {
+    return r.count < r.phantom;
+}
+
+// Gets and drops n bits.
+inline unsigned take_bits(BitReader& r, unsigned n, int (*next)()) {
+    need_bits(r, n, next);
+    unsigned v = peek_bits(r, n);
+    drop_bits(r, n);
+    return v;
+}
+
+// Stores one output byte at window_pos, delivering the window when it fills.
+inline unsigned window_put(unsigned pos, unsigned char byte) {
+    g_window[pos++] = byte;
+    if (pos == INFLATE_WINDOW_SIZE) {
+        flush_window(INFLATE_WINDOW_SIZE);
+        pos = 0;
+    }
+    return pos;
+}
+
+// Copies length bytes from distance back, as a front-to-back byte copy would (an overlapping
+// source repeats the bytes just written). Works in pieces that end where the source or the
+// destination reaches the window's end; the full window is delivered between pieces.
+unsigned window_copy(unsigned pos, unsigned distance, unsigned length) {
+    unsigned src = (pos - distance) & (INFLATE_WINDOW_SIZE - 1);
+    while (length > 0) {
+        unsigned n = length;
+        if (n > INFLATE_WINDOW_SIZE - src) {
+            n = INFLATE_WINDOW_SIZE - src;
+        }
+        if (n > INFLATE_WINDOW_SIZE - pos) {
+            n = INFLATE_WINDOW_SIZE - pos;
+        }
+        unsigned char* d = g_window + pos;
+        const unsigned char* s = g_window + src;
+        if (src >= pos) {
+            // The source runs ahead of (or on) the destination: a forward copy reads only
+            // bytes not yet overwritten, which is what memmove gives.
+            std::memmove(d, s, n);
+        } else if (pos - src >= n) {
+            std::memcpy(d, s, n);
+        } else {
+            unsigned gap = pos - src;
+            if (gap == 1) {
+                std::memset(d, *s, n);
+            } else {
+                // Each gap-sized run repeats the run before it, which is already complete.
+                for (unsigned done = 0; done < n; done += gap) {
+                    std::memcpy(d + done, s + done, n - done < gap ? n - done : gap);
+                }
+            }
+        }
+        length -= n;
+        src += n;
+        pos += n;
+        if (src == INFLATE_WINDOW_SIZE) {
+            src = 0;
+        }
+        if (pos == INFLATE_WINDOW_SIZE) {
+            flush_window(INFLATE_WINDOW_SIZE);
+            pos = 0;
+        }
+    }
+    return pos;
+}
+
+// Looks up the next symbol in table t of first-level width w, following links to
+// sub-tables. Returns the entry (its bits not yet dropped), or nullptr at an unused slot.
+inline const CodeEntry* lookup(BitReader& r, const CodeEntry* t, unsigned w, int (*next)()) {
+    need_bits(r, w, next);
+    t += peek_bits(r, w);
+    while (t->op > kOpLiteral) {
+        if (t->op == kOpInvalid) {
+            return nullptr;
+        }
+        drop_bits(r, t->bits);
+        unsigned sub = t->op - kOpLiteral;
+        need_bits(r, sub, next);
+        t = t->next + peek_bits(r, sub);
+    }
+    return t;
+}
+
+CodeEntry* alloc_level(unsigned width) {
+    size_t n = (size_t{1} << width) + 1;
+    auto* block = static_cast<CodeEntry*>(g_alloc(n * sizeof(CodeEntry)));
+    if (block == nullptr) {
+        return nullptr;
+    }
+    std::memset(block, 0, n * sizeof(CodeEntry));
+    block[0].next = nullptr;
+    for (size_t i = 1; i < n; i++) {
+        block[i].op = kOpInvalid;
+    }
+    return block;
+}
+
+void free_chain(CodeEntry* header) {
+    while (header != nullptr) {
+        CodeEntry* next = header->next;
+        g_release(header);
+        header = next;
+    }
+}
+
+// The low len bits of code in reverse order: codes enter the stream most significant bit
+// first, while the bit buffer hands out least significant bits first.
+inline unsigned reverse_bits(unsigned code, unsigned len) {
+    unsigned r = 0;
+    for (unsigned i = 0; i < len; i++) {
+        r = (r << 1) | (code & 1);
+        code >>= 1;
+    }
+    return r;
+}
+
+} // namespace
+
+void inflate_set_table_allocator(void* (*alloc)(size_t), void (*release)(void*)) {
+    if (alloc == nullptr || release == nullptr) {
+        g_alloc = std::malloc;
+        g_release = std::free;
+    } else {
+        g_alloc = alloc;
+        g_release = release;
+    }
+}
+
+void flush_window(unsigned n) {
+    int (*put)(int) = g_ops->put_byte;
+    for (unsigned i = 0; i < n; i++) {
+        put(g_window[i]);
+    }
+}
+
+void free_code_table(CodeEntry* table) {
+    if (table != nullptr) {
+        free_chain(table - 1);
+    }
+}
+
+// Canonical Huffman code to lookup table (RFC 1951 3.2.2).
+//
+// The first level is indexed by the next width bits of the stream (the code's bits
+// reversed). A code no longer than the width fills every first-level slot whose low bits
+// equal its reversed code. Longer codes go through a link entry (bits = the first-level
+// width, op = 16 + sub-table width) to a sub-table indexed by the following bits. A
+// sub-table is as narrow as the codes under its prefix allow: starting from the remaining
+// length of the first code entering it, widened until those codes fill every slot, never
+// beyond the first-level width nor beyond the longest code. Only a sub-table of the full
+// width can link further. Unfilled slots keep op 99.
+int build_code_table(const unsigned* lengths, unsigned n, unsigned s, const uint16_t* bases,
+                     const uint8_t* extras, CodeEntry** table, int* width) {
+    *table = nullptr;
+    unsigned count[kMaxCodeBits + 1] = {};
+    for (unsigned i = 0; i < n; i++) {
+        if (lengths[i] > kMaxCodeBits) {
+            return 2;
+        }
+        count[lengths[i]]++;
+    }
+    if (count[0] == n) {
+        *width = 0;
+        return 0;
+    }
+
+    unsigned min = 1;
+    while (count[min] == 0) {
+        min++;
+    }
+    unsigned max = kMaxCodeBits;
+    while (count[max] == 0) {
+        max--;
+    }
+    unsigned root = *width < 0 ? 0 : static_cast<unsigned>(*width);
+    if (root < min) {
+        root = min;
+    }
+    if (root > max) {
+        root = max;
+    }
+    *width = static_cast<int>(root);
+
+    // Over-subscription: codes left at each length must never go negative.
+    long left = 1;
+    for (unsigned len = 1; len <= max; len++) {
+        left <<= 1;
+        left -= count[len];
+        if (left < 0) {
+            return 2;
+        }
+    }
+
+    // Symbols sorted by length, then by value: the order of canonical code assignment.
+    unsigned offset[kMaxCodeBits + 2] = {};
+    for (unsigned len = 1; len <= kMaxCodeBits; len++) {
+        offset[len + 1] = offset[len] + count[len];
+    }
+    uint16_t sorted[288];
+    if (n > 288) {
+        return 2;
+    }
+    for (unsigned i = 0; i < n; i++) {
+        if (lengths[i] != 0) {
+            sorted[offset[lengths[i]]++] = static_cast<uint16_t>(i);
+        }
+    }
+    unsigned total = n - count[0];
+
+    struct Level {
+        CodeEntry* table;
+        unsigned offset; // code bits consumed by the levels above
+        unsigned width;
+        unsigned key; // the low `offset` bits of the reversed codes it holds
+    };
+    Level level[kMaxCodeBits + 1];
+    unsigned depth = 1;
+
+    CodeEntry* first = alloc_level(root);
+    if (first == nullptr) {
+        return 3;
+    }
+    CodeEntry* last = first;
+    level[0] = {first + 1, 0, root, 0};
+
+    unsigned remaining[kMaxCodeBits + 1];
+    std::memcpy(remaining, count, sizeof(count));
+
+    unsigned code = 0;
+    unsigned prev_len = lengths[sorted[0]];
+    for (unsigned k = 0; k < total; k++) {
+        unsigned sym = sorted[k];
+        unsigned len = lengths[sym];
+        if (k > 0) {
+            code = (code + 1) << (len - prev_len);
+            prev_len = len;
+        }
+        unsigned rev = reverse_bits(code, len);
+
+        unsigned h = 0;
+        while (len > level[h].offset + level[h].width) {
+            unsigned sub_offset = level[h].offset + level[h].width;
+            unsigned key = rev & kMask[sub_offset];
+            if (h + 1 < depth && level[h + 1].key == key) {
+                h++;
+                continue;
+            }
+            unsigned limit = max - sub_offset < root ? max - sub_offset : root;
+            unsigned w = len - sub_offset;
+            if (w >= limit) {
+                w = limit;
+            } else {
+                long unfilled = (1L << w) - remaining[len];
+                while (unfilled > 0 && w < limit) {
+                    w++;
+                    unfilled = 2 * unfilled - count[sub_offset + w];
+                }
+            }
+            CodeEntry* block = alloc_level(w);
+            if (block == nullptr) {
+                free_chain(first);
+                return 3;
+            }
+            last->next = block;
+            last = block;
+            CodeEntry& link = level[h].table[key >> level[h].offset];
+            link.op = static_cast<uint8_t>(kOpLiteral + w);
+            link.bits = static_cast<uint8_t>(level[h].width);
+            link.next = block + 1;
+            level[h + 1] = {block + 1, sub_offset, w, key};
+            depth = h + 2;
+            h++;
+        }
+
+        CodeEntry e;
+        std::memset(&e, 0, sizeof(e));
+        e.bits = static_cast<uint8_t>(len - level[h].offset);
+        if (sym < s) {
+            e.op = sym < 256 ? kOpLiteral : kOpEndOfBlock;
+            e.value = static_cast<uint16_t>(sym);
+        } else if (bases != nullptr && extras != nullptr) {
+            e.op = extras[sym - s];
+            e.value = bases[sym - s];
+        } else {
+            e.op = kOpInvalid;
+        }
+        unsigned step = 1u << e.bits;
+        unsigned size = 1u << level[h].width;
+        CodeEntry* t = level[h].table;
+        for (unsigned idx = rev >> level[h].offset; idx < size; idx += step) {
+            t[idx] = e;
+        }
+        remaining[len]--;
+    }
+
+    *table = first + 1;
+    return (left > 0 && max > 1) ? 1 : 0;
+}
+
+int decode_symbols(const CodeEntry* tl, const CodeEntry* td, int bl, int bd) {
+    if (tl == nullptr) {
+        return 1;
+    }
+    int (*next)() = g_ops->next_byte;
+    BitReader r = g_in;
+    unsigned pos = g_window_pos;
+    int result = 1;
+    const unsigned lw = static_cast<unsigned>(bl);
+    const unsigned dw = static_cast<unsigned>(bd);
+
+    for (;;) {
+        const CodeEntry* t = lookup(r, tl, lw, next);
+        if (t == nullptr) {
+            break;
+        }
+        drop_bits(r, t->bits);
+        unsigned op = t->op;
+        if (op == kOpLiteral) {
+            if (overrun(r)) {
+                break;
+            }
+            pos = window_put(pos, static_cast<unsigned char>(t->value));
+            continue;
+        }
+        if (op == kOpEndOfBlock) {
+            if (!overrun(r)) {
+                result = 0;
+            }
+            break;
+        }
+        unsigned length = t->value + take_bits(r, op, next);
+        if (td == nullptr) {
+            break;
+        }
+        t = lookup(r, td, dw, next);
+        if (t == nullptr) {
+            break;
+        }
+        drop_bits(r, t->bits);
+        unsigned distance = t->value + take_bits(r, t->op, next);
+        if (overrun(r)) {
+            break;
+        }
+        pos = window_copy(pos, distance, length);
+    }
+
+    g_in = r;
+    g_window_pos = pos;
+    return result;
+}
+
+// Stored block (RFC 1951 3.2.4): LEN and its ones' complement NLEN at a byte boundary, then
+// LEN bytes copied to the output.
+int decode_stored() {
+    int (*next)() = g_ops->next_byte;
+    BitReader& r = g_in;
+    drop_bits(r, r.count & 7);
+    unsigned len = take_bits(r, 16, next);
+    unsigned nlen = take_bits(r, 16, next);
+    if (overrun(r) || nlen != (~len & 0xFFFF)) {
+        return 1;
+    }
+    unsigned pos = g_window_pos;
+    // Whole bytes already in the bit buffer come first, then the input directly.
+    while (len > 0 && r.count >= r.phantom + 8) {
+        pos = window_put(pos, static_cast<unsigned char>(r.buf));
+        drop_bits(r, 8);
+        len--;
+    }
+    int result = 0;
+    if (len > 0 && r.phantom != 0) {
+        result = 1;
+    } else {
+        for (; len > 0; len--) {
+            int c = next();
+            if (c < 0) {
+                r.phantom += 8;
+                result = 1;
+                break;
+            }
+            pos = window_put(pos, static_cast<unsigned char>(c));
+        }
+    }
+    g_window_pos = pos;
+    return result;
+}
+
+// Fixed-code block (RFC 1951 3.2.6). The tables are built anew for every such block.
+int decode_fixed() {
+    unsigned lengths[288];
+    unsigned i = 0;
+    for (; i < 144; i++) {
+        lengths[i] = 8;
+    }
+    for (; i < 256; i++) {
+        lengths[i] = 9;
+    }
+    for (; i < 280; i++) {
+        lengths[i] = 7;
+    }
+    for (; i < 288; i++) {
+        lengths[i] = 8;
+    }
+    CodeEntry* tl = nullptr;
+    int bl = 7;
+    int r = build_code_table(lengths, 288, 257, kLengthBase, kLengthExtra, &tl, &bl);
+    if (r != 0) {
+        free_code_table(tl);
+        return r;
+    }
+
+    for (i = 0; i < 30; i++) {
+        lengths[i] = 5;
+    }
+    CodeEntry* td = nullptr;
+    int bd = 5;
+    r = build_code_table(lengths, 30, 0, kDistBase, kDistExtra, &td, &bd);
+    if (r > 1) {
+        free_code_table(tl);
+        return r;
+    }
+    // Result 1 is expected: 30 of the 32 five-bit codes are used.
+
+    r = decode_symbols(tl, td, bl, bd);
+    free_code_table(tl);
+    free_code_table(td);
+    return r != 0 ? 1 : 0;
+}
+
+// Dynamic-code block (RFC 1951 3.2.7): HLIT, HDIST, HCLEN, the code-length code, the
+// run-length coded literal/length and distance code lengths, then the symbols.
+int decode_dynamic() {
+    int (*next)() = g_ops->next_byte;
+    BitReader& r = g_in;
+    unsigned nl = take_bits(r, 5, next) + 257;
+    unsigned nd = take_bits(r, 5, next) + 1;
+    unsigned nc = take_bits(r, 4, next) + 4;
+    if (nl > 286 || nd > 30) {
+        return 1;
+    }
+
+    unsigned lengths[286 + 30];
+    for (unsigned j = 0; j < 19; j++) {
+        lengths[kCodeLengthOrder[j]] = j < nc ? take_bits(r, 3, next) : 0;
+    }
+    if (overrun(r)) {
+        return 1;
+    }
+
+    CodeEntry* tc = nullptr;
+    int bc = 7;
+    int res = build_code_table(lengths, 19, 19, nullptr, nullptr, &tc, &bc);
+    if (res != 0) {
+        free_code_table(tc);
+        return res;
+    }
+
+    // A code-length code with no symbols has no table; any read from it is a data error.
+    const unsigned n = nl + nd;
+    const unsigned cw = static_cast<unsigned>(bc);
+    unsigned prev = 0;
+    unsigned i = 0;
+    while (i < n) {
+        if (tc == nullptr) {
+            return 1;
+        }
+        need_bits(r, cw, next);
+        const CodeEntry& e = tc[peek_bits(r, cw)];
+        if (e.op == kOpInvalid) {
+            free_code_table(tc);
+            return 1;
+        }
+        drop_bits(r, e.bits);
+        unsigned v = e.value;
+        if (v < 16) {
+            lengths[i++] = prev = v;
+            continue;
+        }
+        unsigned repeat;
+        unsigned fill = 0;
+        if (v == 16) {
+            repeat = 3 + take_bits(r, 2, next);
+            fill = prev;
+        } else if (v == 17) {
+            repeat = 3 + take_bits(r, 3, next);
+        } else {
+            repeat = 11 + take_bits(r, 7, next);
+        }
+        if (i + repeat > n) {
+            free_code_table(tc);
+            return 1;
+        }
+        while (repeat-- > 0) {
+            lengths[i++] = fill;
+        }
+        prev = fill;
+    }
+    free_code_table(tc);
+    if (overrun(r)) {
+        return 1;
+    }
+
+    CodeEntry* tl = nullptr;
+    int bl = 9;
+    res = build_code_table(lengths, nl, 257, kLengthBase, kLengthExtra, &tl, &bl);
+    if (res != 0) {
+        if (res == 1) {
+            std::fputs(" incomplete literal tree\n", stderr);
+            free_code_table(tl);
+        }
+        return res;
+    }
+
+    CodeEntry* td = nullptr;
+    int bd = 6;
+    res = build_code_table(lengths + nl, nd, 0, kDistBase, kDistExtra, &td, &bd);
+    if (res != 0) {
+        if (res == 1) {
+            std::fputs(" incomplete distance tree\n", stderr);
+            free_code_table(td);
+        }
+        free_code_table(tl);
+        return res;
+    }
+
+    res = decode_symbols(tl, td, bl, bd);
+    free_code_table(tl);
+    free_code_table(td);
+    return res != 0 ? 1 : 0;
+}
+
+int decode_block(int* last) {
+    int (*next)() = g_ops->next_byte;
+    *last = static_cast<int>(take_bits(g_in, 1, next));
+    unsigned type = take_bits(g_in, 2, next);
+    if (overrun(g_in)) {
+        return 1;
+    }
+    switch (type) {
+    case 0:
+        return decode_stored();
+    case 1:
+        return decode_fixed();
+    case 2:
+        return decode_dynamic();
+    default:
+        return 2;
+    }
+}
+
+int inflate_step(int start) {
+    g_ops = ziplib_ops();
+    if (g_ops == nullptr) {
+        return 1;
+    }
+    if (start != 0) {
+        g_window_pos = 0;
+        g_in = BitReader{0, 0, 0};
+    }
+    int last = 0;
+    int r = decode_block(&last);
+    if (r != 0) {
+        return r;
+    }
+    if (last == 0) {
+        return 0;
+    }
+    // Whole bytes read ahead belong to what follows the DEFLATE data; a partly used byte is
+    // not handed back, nor are the zero bytes that stand for input past its end.
+    while (g_in.count >= g_in.phantom + 8) {
+        g_in.count -= 8;
+        if (g_ops->unget_byte() < 0) {
+            return 4;
+        }
+    }
+    flush_window(g_window_pos);
+    g_window_pos = 0;
+    return 1;
+}
