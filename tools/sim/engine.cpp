@@ -190,24 +190,9 @@ void Engine::RunEvents(uint64_t untilUs) {
         Event event = std::move(it->second);
         m_events.erase(it);
         switch (event.kind) {
-        case EventKind::Emit: {
-            AddLog(at, LogKind::Reply, QuoteBytes(event.bytes));
-            const uint64_t byteNs = ByteNs();
-            for (char c : event.bytes) {
-                uint64_t due = at;
-                if (byteNs) {
-                    m_outputWireNs = std::max(m_outputWireNs, at * 1000) + byteNs;
-                    due = (m_outputWireNs + 999) / 1000;
-                }
-                // Keep the queue in due order even if an earlier reply was scheduled late.
-                auto pos = m_output.end();
-                while (pos != m_output.begin() && std::prev(pos)->first > due) {
-                    --pos;
-                }
-                m_output.insert(pos, {due, static_cast<uint8_t>(c)});
-            }
+        case EventKind::Emit:
+            Deliver(event.bytes, at);
             break;
-        }
         case EventKind::Reset: {
             ++m_generation;
             m_output.clear();
@@ -535,11 +520,31 @@ void Engine::OnEndMarker(uint64_t atUs) {
                " bytes, " + std::to_string(ImageFaults(m_pass)) + " faults");
 }
 
-void Engine::Emit(std::string bytes, uint64_t atUs) {
+void Engine::Emit(const std::string& bytes, uint64_t atUs) {
     if (m_settings.faults.silent) {
         return;
     }
-    Schedule(atUs + m_settings.latencyUs, EventKind::Emit, std::move(bytes));
+    // Queued at once with the times its bytes reach the tool, so that a driver waits only
+    // for the bytes themselves.
+    Deliver(bytes, atUs + m_settings.latencyUs);
+}
+
+void Engine::Deliver(const std::string& bytes, uint64_t atUs) {
+    AddLog(atUs, LogKind::Reply, QuoteBytes(bytes));
+    const uint64_t byteNs = ByteNs();
+    for (char c : bytes) {
+        uint64_t due = atUs;
+        if (byteNs) {
+            m_outputWireNs = std::max(m_outputWireNs, atUs * 1000) + byteNs;
+            due = (m_outputWireNs + 999) / 1000;
+        }
+        // Keep the queue in due order should a reply be queued behind a later one.
+        auto pos = m_output.end();
+        while (pos != m_output.begin() && std::prev(pos)->first > due) {
+            --pos;
+        }
+        m_output.insert(pos, {due, static_cast<uint8_t>(c)});
+    }
 }
 
 void Engine::Schedule(uint64_t atUs, EventKind kind, std::string bytes) {

@@ -187,7 +187,10 @@ class Engine {
     void JudgeLine(uint64_t atUs);
     void JudgeRecord(std::string text, std::string fault, uint64_t atUs);
     void OnEndMarker(uint64_t atUs);
-    void Emit(std::string bytes, uint64_t atUs);
+    // A reply to input that ended at atUs: out after the latency (nothing when silent).
+    void Emit(const std::string& bytes, uint64_t atUs);
+    // Bytes leaving the module at atUs, one after another at the wire's pace.
+    void Deliver(const std::string& bytes, uint64_t atUs);
     void Schedule(uint64_t atUs, EventKind kind, std::string bytes = {});
     void AddLog(uint64_t atUs, LogKind kind, std::string text);
     void AddFault(uint64_t atUs, const std::string& text);
