@@ -57,6 +57,7 @@ TEST_F(SimBackendTest, RepliesArriveOnTheClock) {
     EXPECT_EQ(ReadAll(*port), "");
     m_nowMs += 1;
     EXPECT_EQ(ReadAll(*port), kModelReply);
+    auto lock = m_backend.Lock();
     ASSERT_EQ(m_backend.EngineAt(7)->Commands().size(), 1u);
     EXPECT_EQ(m_backend.EngineAt(7)->Commands()[0].timeUs, 1'000'000u);
 }

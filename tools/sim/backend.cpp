@@ -12,7 +12,7 @@ class SimBackend::Port : public vmod_testing::SerialPort {
           m_attachment(slot.attachment), m_generation(slot.openGeneration) {}
 
     ~Port() override {
-        std::lock_guard<std::mutex> lock(m_backend->m_mutex);
+        std::lock_guard<std::recursive_mutex> lock(m_backend->m_mutex);
         Slot* slot = Live();
         if (slot) {
             slot->open = false;
@@ -20,7 +20,7 @@ class SimBackend::Port : public vmod_testing::SerialPort {
     }
 
     size_t Write(const uint8_t* data, size_t count) override {
-        std::lock_guard<std::mutex> lock(m_backend->m_mutex);
+        std::lock_guard<std::recursive_mutex> lock(m_backend->m_mutex);
         const uint64_t now = m_backend->NowUs();
         if (!Alive(now)) {
             return 0;
@@ -30,7 +30,7 @@ class SimBackend::Port : public vmod_testing::SerialPort {
     }
 
     size_t Read(uint8_t* out, size_t max) override {
-        std::lock_guard<std::mutex> lock(m_backend->m_mutex);
+        std::lock_guard<std::recursive_mutex> lock(m_backend->m_mutex);
         const uint64_t now = m_backend->NowUs();
         if (!Alive(now)) {
             return 0;
@@ -39,12 +39,12 @@ class SimBackend::Port : public vmod_testing::SerialPort {
     }
 
     bool Gone() override {
-        std::lock_guard<std::mutex> lock(m_backend->m_mutex);
+        std::lock_guard<std::recursive_mutex> lock(m_backend->m_mutex);
         return !Alive(m_backend->NowUs());
     }
 
     void Configure(uint32_t baud, int dataBits, int parity, int stopBits) override {
-        std::lock_guard<std::mutex> lock(m_backend->m_mutex);
+        std::lock_guard<std::recursive_mutex> lock(m_backend->m_mutex);
         auto it = m_backend->m_slots.find(m_com);
         if (it != m_backend->m_slots.end()) {
             it->second.settings = {baud, dataBits, parity, stopBits};
@@ -52,7 +52,7 @@ class SimBackend::Port : public vmod_testing::SerialPort {
     }
 
     void Purge(DWORD flags) override {
-        std::lock_guard<std::mutex> lock(m_backend->m_mutex);
+        std::lock_guard<std::recursive_mutex> lock(m_backend->m_mutex);
         auto it = m_backend->m_slots.find(m_com);
         if (it == m_backend->m_slots.end()) {
             return;
@@ -91,7 +91,7 @@ SimBackend::SimBackend(ClockMs nowMs) : m_nowMs(std::move(nowMs)) {}
 SimBackend::~SimBackend() = default;
 
 Engine& SimBackend::Attach(int comNumber, Settings settings) {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
     Slot& slot = m_slots[comNumber];
     slot = Slot{};
     slot.engine = std::make_unique<Engine>(std::move(settings));
@@ -100,13 +100,13 @@ Engine& SimBackend::Attach(int comNumber, Settings settings) {
 }
 
 Engine* SimBackend::EngineAt(int comNumber) {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
     auto it = m_slots.find(comNumber);
     return it == m_slots.end() ? nullptr : it->second.engine.get();
 }
 
 std::unique_ptr<vmod_testing::SerialPort> SimBackend::Open(int comNumber) {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
     const uint64_t now = NowUs();
     auto it = m_slots.find(comNumber);
     bool opened = false;
@@ -128,18 +128,18 @@ std::unique_ptr<vmod_testing::SerialPort> SimBackend::Open(int comNumber) {
 }
 
 std::vector<SimBackend::OpenAttempt> SimBackend::OpenAttempts() {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
     return m_attempts;
 }
 
 SimBackend::LineSettings SimBackend::LastSettings(int comNumber) {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
     auto it = m_slots.find(comNumber);
     return it == m_slots.end() ? LineSettings{} : it->second.settings;
 }
 
 std::vector<DWORD> SimBackend::Purges(int comNumber) {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
     auto it = m_slots.find(comNumber);
     return it == m_slots.end() ? std::vector<DWORD>{} : it->second.purges;
 }

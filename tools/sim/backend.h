@@ -32,8 +32,11 @@ class SimBackend : public vmod_testing::SerialBackend {
     Engine& Attach(int comNumber, Settings settings = {});
     // The engine behind COMn, or nullptr. While the tool runs, look at it only under Lock().
     Engine* EngineAt(int comNumber);
-    // Held by every port call; hold it to look at an engine from another thread.
-    std::unique_lock<std::mutex> Lock() { return std::unique_lock<std::mutex>(m_mutex); }
+    // Held by every port call; hold it to look at an engine from another thread (the
+    // backend's own calls may be made while holding it).
+    std::unique_lock<std::recursive_mutex> Lock() {
+        return std::unique_lock<std::recursive_mutex>(m_mutex);
+    }
 
     std::unique_ptr<vmod_testing::SerialPort> Open(int comNumber) override;
 
@@ -72,7 +75,7 @@ class SimBackend : public vmod_testing::SerialBackend {
     uint64_t NowUs() { return m_nowMs() * 1000; }
 
     ClockMs m_nowMs;
-    std::mutex m_mutex;
+    std::recursive_mutex m_mutex;
     std::map<int, Slot> m_slots;
     std::vector<OpenAttempt> m_attempts;
     uint64_t m_attachments = 0;
