@@ -24,6 +24,8 @@
 #include "bench/firmware.h"
 #include "bench/heap_count.h"
 #include "payload/des.h"
+#include "payload/inflate.h"
+#include "payload/ziplib.h"
 
 namespace {
 
@@ -156,12 +158,6 @@ void bench_des(OpenSslDes& openssl) {
 
 } // namespace
 
-#if __has_include("payload/ziplib.h") && __has_include("payload/inflate.h")
-#define VMOD_BENCH_INFLATE 1
-#include "payload/inflate.h"
-#include "payload/ziplib.h"
-#endif
-
 #if __has_include("payload/payload_stream.h")
 #define VMOD_BENCH_STREAM 1
 #include "payload/payload_stream.h"
@@ -215,7 +211,6 @@ size_t zlib_inflate_plain(const std::vector<unsigned char>& member,
     return total;
 }
 
-#ifdef VMOD_BENCH_INFLATE
 // Our header reader and inflater over a gzip member in memory, through a StreamOps table
 // whose next_byte reads the member.
 const unsigned char* g_mem;
@@ -254,7 +249,6 @@ size_t ours_inflate(const std::vector<unsigned char>& member) {
         die("our inflater failed");
     return g_put_count;
 }
-#endif
 
 void bench_inflate() {
     std::vector<unsigned char> firmware = make_firmware(4 << 20, 42);
@@ -293,7 +287,6 @@ void bench_inflate() {
     print_speed("zlib inflate, per-byte callback (output)", zlib_cb);
     print_speed("zlib inflate into memory (output)", zlib_plain);
     print_speed("libdeflate gzip into memory (output)", libdeflate);
-#ifdef VMOD_BENCH_INFLATE
     if (ours_inflate(member) != n || g_put_hash != want_hash)
         die("our inflater's output differs");
     double ours = best_mbps(n, [&] {
@@ -304,10 +297,6 @@ void bench_inflate() {
     print_ratio("inflate_vs_zlib", ours / zlib_cb);
     print_ratio("inflate_vs_zlib_plain", ours / zlib_plain);
     print_ratio("inflate_vs_libdeflate", ours / libdeflate);
-#else
-    (void)want_hash;
-    std::printf("inflate: our inflater not built yet, ratios skipped\n");
-#endif
 }
 
 // ---------------------------------------------------------------------------------------------
