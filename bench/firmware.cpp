@@ -132,6 +132,32 @@ std::vector<unsigned char> gzip_member(const std::string& text, int level) {
     return writer.take();
 }
 
+size_t gzip_header_length(const std::vector<unsigned char>& member) {
+    if (member.size() < 10 || member[0] != 0x1F || member[1] != 0x8B)
+        throw std::runtime_error("not a gzip member");
+    unsigned flags = member[3];
+    size_t pos = 10;
+    auto need = [&](size_t n) {
+        if (pos + n > member.size())
+            throw std::runtime_error("gzip header runs past the member");
+    };
+    if (flags & 0x04) {
+        need(2);
+        pos += 2 + (member[pos] | (member[pos + 1] << 8));
+    }
+    for (unsigned field : {0x08u, 0x10u}) {
+        if (flags & field) {
+            do {
+                need(1);
+            } while (member[pos++] != 0);
+        }
+    }
+    if (flags & 0x02)
+        pos += 2;
+    need(0);
+    return pos;
+}
+
 void seal_payload(std::vector<unsigned char>& member) {
     member.resize((member.size() + 7) / 8 * 8, 0);
     for (size_t off = 0; off < member.size(); off += 65536) {

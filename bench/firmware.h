@@ -31,6 +31,10 @@ std::vector<unsigned char> gzip_member(const std::string& text, int level);
 // so the uncompressed text is never held whole. *text_bytes receives its length.
 std::vector<unsigned char> make_payload_image(size_t target, int level, size_t* text_bytes);
 
+// Length of the member header at the start of a gzip member (RFC 1952 2.3), up to the first
+// byte of its DEFLATE data.
+size_t gzip_header_length(const std::vector<unsigned char>& member);
+
 // Encrypts a gzip member in place as a payload image (zero padding to 8 bytes, DES-ECB under
 // the payload key).
 void seal_payload(std::vector<unsigned char>& member);
