@@ -60,22 +60,28 @@ unsigned g_window_pos; // next write position, 0 to 32768
 // reaches into them means the DEFLATE data ended early.
 struct BitReader {
     uint64_t buf;
-    unsigned count;   // valid bits in buf, phantom ones included
-    unsigned phantom; // bits standing for input past the end
+    unsigned count; // valid bits in buf, phantom ones included
+    int (*next)();  // the stream's next_byte; past_end once the input has ended
 };
 
 BitReader g_in;
+unsigned g_phantom; // bits of g_in standing for input past the end
 StreamOps* g_ops;
 
 void* (*g_alloc)(size_t) = std::malloc;
 void (*g_release)(void*) = std::free;
 
+int past_end() {
+    return -1;
+}
+
 // Makes at least n (<= 16) bits available in r.
-inline void need_bits(BitReader& r, unsigned n, int (*next)()) {
+inline void need_bits(BitReader& r, unsigned n) {
     while (r.count < n) {
-        int c = r.phantom != 0 ? -1 : next();
+        int c = r.next();
         if (c < 0) {
-            r.phantom += 8;
+            r.next = past_end;
+            g_phantom += 8;
             c = 0;
         }
         r.buf |= static_cast<uint64_t>(c & 0xFF) << r.count;
@@ -94,12 +100,12 @@ inline void drop_bits(BitReader& r, unsigned n) {
 
 // True once a drop has consumed bits past the end of the input.
 inline bool overrun(const BitReader& r) {
-    return r.count < r.phantom;
+    return r.count < g_phantom;
 }
 
 // Gets and drops n bits.
-inline unsigned take_bits(BitReader& r, unsigned n, int (*next)()) {
-    need_bits(r, n, next);
+inline unsigned take_bits(BitReader& r, unsigned n) {
+    need_bits(r, n);
     unsigned v = peek_bits(r, n);
     drop_bits(r, n);
     return v;
@@ -118,7 +124,7 @@ inline unsigned window_put(unsigned pos, unsigned char byte) {
 // Copies length bytes from distance back, as a front-to-back byte copy would (an overlapping
 // source repeats the bytes just written). Works in pieces that end where the source or the
 // destination reaches the window's end; the full window is delivered between pieces.
-unsigned window_copy(unsigned pos, unsigned distance, unsigned length) {
+unsigned window_copy_pieces(unsigned pos, unsigned distance, unsigned length) {
     unsigned src = (pos - distance) & (INFLATE_WINDOW_SIZE - 1);
     while (length > 0) {
         unsigned n = length;
@@ -161,18 +167,56 @@ unsigned window_copy(unsigned pos, unsigned distance, unsigned length) {
     return pos;
 }
 
+// The same copy for the common case of a match that neither crosses the window's end nor
+// fills it, without library calls: the short matches of text dominate.
+inline unsigned window_copy(unsigned pos, unsigned distance, unsigned length) {
+    unsigned src = (pos - distance) & (INFLATE_WINDOW_SIZE - 1);
+    if (pos + length >= INFLATE_WINDOW_SIZE || src + length > INFLATE_WINDOW_SIZE) {
+        return window_copy_pieces(pos, distance, length);
+    }
+    unsigned char* d = g_window + pos;
+    const unsigned char* s = g_window + src;
+    unsigned gap = src < pos ? pos - src : src - pos;
+    if (gap >= 8) {
+        // Source and destination are at least 8 apart, so every 8-byte piece reads bytes
+        // that are final: behind the destination they were written by earlier pieces, ahead
+        // of it they are not yet overwritten. The last piece may overlap the one before and
+        // rewrites the same values. Nothing past the match is touched, so the window's
+        // older history stays intact.
+        if (length >= 8) {
+            for (unsigned i = 0; i + 8 <= length; i += 8) {
+                std::memcpy(d + i, s + i, 8);
+            }
+            std::memcpy(d + length - 8, s + length - 8, 8);
+        } else if (length >= 4) {
+            std::memcpy(d, s, 4);
+            std::memcpy(d + length - 4, s + length - 4, 4);
+        } else {
+            for (unsigned i = 0; i < length; i++) {
+                d[i] = s[i];
+            }
+        }
+    } else if (gap == 1 && src < pos) {
+        std::memset(d, s[0], length);
+    } else {
+        for (unsigned i = 0; i < length; i++) {
+            d[i] = s[i];
+        }
+    }
+    return pos + length;
+}
+
 // Looks up the next symbol in table t of first-level width w, following links to
 // sub-tables. Returns the entry (its bits not yet dropped), or nullptr at an unused slot.
-inline const CodeEntry* lookup(BitReader& r, const CodeEntry* t, unsigned w, int (*next)()) {
-    need_bits(r, w, next);
-    t += peek_bits(r, w);
+inline const CodeEntry* lookup(BitReader& r, const CodeEntry* t, unsigned mask) {
+    t += static_cast<unsigned>(r.buf) & mask;
     while (t->op > kOpLiteral) {
         if (t->op == kOpInvalid) {
             return nullptr;
         }
         drop_bits(r, t->bits);
         unsigned sub = t->op - kOpLiteral;
-        need_bits(r, sub, next);
+        need_bits(r, sub);
         t = t->next + peek_bits(r, sub);
     }
     return t;
@@ -225,8 +269,16 @@ void inflate_set_table_allocator(void* (*alloc)(size_t), void (*release)(void*))
 
 void flush_window(unsigned n) {
     int (*put)(int) = g_ops->put_byte;
-    for (unsigned i = 0; i < n; i++) {
-        put(g_window[i]);
+    const unsigned char* p = g_window;
+    const unsigned char* end = g_window + n;
+    for (; end - p >= 4; p += 4) {
+        put(p[0]);
+        put(p[1]);
+        put(p[2]);
+        put(p[3]);
+    }
+    for (; p < end; p++) {
+        put(*p);
     }
 }
 
@@ -398,15 +450,15 @@ int decode_symbols(const CodeEntry* tl, const CodeEntry* td, int bl, int bd) {
     if (tl == nullptr) {
         return 1;
     }
-    int (*next)() = g_ops->next_byte;
     BitReader r = g_in;
     unsigned pos = g_window_pos;
     int result = 1;
     const unsigned lw = static_cast<unsigned>(bl);
-    const unsigned dw = static_cast<unsigned>(bd);
+    const unsigned lmask = kMask[lw];
 
     for (;;) {
-        const CodeEntry* t = lookup(r, tl, lw, next);
+        need_bits(r, lw);
+        const CodeEntry* t = lookup(r, tl, lmask);
         if (t == nullptr) {
             break;
         }
@@ -425,16 +477,18 @@ int decode_symbols(const CodeEntry* tl, const CodeEntry* td, int bl, int bd) {
             }
             break;
         }
-        unsigned length = t->value + take_bits(r, op, next);
+        unsigned length = t->value + take_bits(r, op);
         if (td == nullptr) {
             break;
         }
-        t = lookup(r, td, dw, next);
+        const unsigned dw = static_cast<unsigned>(bd);
+        need_bits(r, dw);
+        t = lookup(r, td, kMask[dw]);
         if (t == nullptr) {
             break;
         }
         drop_bits(r, t->bits);
-        unsigned distance = t->value + take_bits(r, t->op, next);
+        unsigned distance = t->value + take_bits(r, t->op);
         if (overrun(r)) {
             break;
         }
@@ -449,29 +503,30 @@ int decode_symbols(const CodeEntry* tl, const CodeEntry* td, int bl, int bd) {
 // Stored block (RFC 1951 3.2.4): LEN and its ones' complement NLEN at a byte boundary, then
 // LEN bytes copied to the output.
 int decode_stored() {
-    int (*next)() = g_ops->next_byte;
     BitReader& r = g_in;
     drop_bits(r, r.count & 7);
-    unsigned len = take_bits(r, 16, next);
-    unsigned nlen = take_bits(r, 16, next);
+    unsigned len = take_bits(r, 16);
+    unsigned nlen = take_bits(r, 16);
     if (overrun(r) || nlen != (~len & 0xFFFF)) {
         return 1;
     }
     unsigned pos = g_window_pos;
     // Whole bytes already in the bit buffer come first, then the input directly.
-    while (len > 0 && r.count >= r.phantom + 8) {
+    while (len > 0 && r.count >= g_phantom + 8) {
         pos = window_put(pos, static_cast<unsigned char>(r.buf));
         drop_bits(r, 8);
         len--;
     }
     int result = 0;
-    if (len > 0 && r.phantom != 0) {
+    if (len > 0 && g_phantom != 0) {
         result = 1;
     } else {
+        int (*next)() = r.next;
         for (; len > 0; len--) {
             int c = next();
             if (c < 0) {
-                r.phantom += 8;
+                r.next = past_end;
+                g_phantom += 8;
                 result = 1;
                 break;
             }
@@ -527,18 +582,17 @@ int decode_fixed() {
 // Dynamic-code block (RFC 1951 3.2.7): HLIT, HDIST, HCLEN, the code-length code, the
 // run-length coded literal/length and distance code lengths, then the symbols.
 int decode_dynamic() {
-    int (*next)() = g_ops->next_byte;
     BitReader& r = g_in;
-    unsigned nl = take_bits(r, 5, next) + 257;
-    unsigned nd = take_bits(r, 5, next) + 1;
-    unsigned nc = take_bits(r, 4, next) + 4;
+    unsigned nl = take_bits(r, 5) + 257;
+    unsigned nd = take_bits(r, 5) + 1;
+    unsigned nc = take_bits(r, 4) + 4;
     if (nl > 286 || nd > 30) {
         return 1;
     }
 
     unsigned lengths[286 + 30];
     for (unsigned j = 0; j < 19; j++) {
-        lengths[kCodeLengthOrder[j]] = j < nc ? take_bits(r, 3, next) : 0;
+        lengths[kCodeLengthOrder[j]] = j < nc ? take_bits(r, 3) : 0;
     }
     if (overrun(r)) {
         return 1;
@@ -561,7 +615,7 @@ int decode_dynamic() {
         if (tc == nullptr) {
             return 1;
         }
-        need_bits(r, cw, next);
+        need_bits(r, cw);
         const CodeEntry& e = tc[peek_bits(r, cw)];
         if (e.op == kOpInvalid) {
             free_code_table(tc);
@@ -576,12 +630,12 @@ int decode_dynamic() {
         unsigned repeat;
         unsigned fill = 0;
         if (v == 16) {
-            repeat = 3 + take_bits(r, 2, next);
+            repeat = 3 + take_bits(r, 2);
             fill = prev;
         } else if (v == 17) {
-            repeat = 3 + take_bits(r, 3, next);
+            repeat = 3 + take_bits(r, 3);
         } else {
-            repeat = 11 + take_bits(r, 7, next);
+            repeat = 11 + take_bits(r, 7);
         }
         if (i + repeat > n) {
             free_code_table(tc);
@@ -627,9 +681,8 @@ int decode_dynamic() {
 }
 
 int decode_block(int* last) {
-    int (*next)() = g_ops->next_byte;
-    *last = static_cast<int>(take_bits(g_in, 1, next));
-    unsigned type = take_bits(g_in, 2, next);
+    *last = static_cast<int>(take_bits(g_in, 1));
+    unsigned type = take_bits(g_in, 2);
     if (overrun(g_in)) {
         return 1;
     }
@@ -652,7 +705,11 @@ int inflate_step(int start) {
     }
     if (start != 0) {
         g_window_pos = 0;
-        g_in = BitReader{0, 0, 0};
+        g_in = BitReader{0, 0, nullptr};
+        g_phantom = 0;
+    }
+    if (g_phantom == 0) {
+        g_in.next = g_ops->next_byte;
     }
     int last = 0;
     int r = decode_block(&last);
@@ -664,7 +721,7 @@ int inflate_step(int start) {
     }
     // Whole bytes read ahead belong to what follows the DEFLATE data; a partly used byte is
     // not handed back, nor are the zero bytes that stand for input past its end.
-    while (g_in.count >= g_in.phantom + 8) {
+    while (g_in.count >= g_phantom + 8) {
         g_in.count -= 8;
         if (g_ops->unget_byte() < 0) {
             return 4;
