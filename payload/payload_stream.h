@@ -1,0 +1,62 @@
+// The payload stream: one payload image turned into its S-record text, read byte by byte or
+// line by line.
+//
+// The image is pulled from a chunk source in chunks of up to 64 KiB, each chunk decrypted in
+// place (des_ecb_crypt), the gzip member header checked once at open (ziplib), and the
+// DEFLATE data inflated one block each time the text handed out so far is used up. State is
+// module-level: one stream per process, used from one thread, one image at a time.
+//
+// States: Closed (at start and after payload_close), Open (after a successful open),
+// Draining (the inflater has ended: what it delivered is still handed out, then every read
+// returns -1 without decoding further) and Failed (after a failed open). Reads in Closed and
+// Failed return -1.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// Copies the next 1 to 65536 bytes of its image into buffer and returns the count, or
+// returns -1 once the image is exhausted (a count of 0 is taken as exhausted too). Never
+// copies more than 65536 bytes, so it is paired with a chunk size of at least 65536.
+typedef int32_t (*ChunkSource)(unsigned char* buffer);
+
+// The chunk rule both sources of the firmware package follow, over an image of size bytes
+// whose next byte to hand out is *position (unsigned comparisons): -1 when *position equals
+// size, else up to 65536 bytes from *position, advancing it. The position never goes back:
+// an image whose size is a multiple of 65536 ends with a full chunk, and the call after it
+// returns -1.
+int32_t payload_copy_chunk(const unsigned char* image, uint32_t size, uint32_t* position,
+                           unsigned char* buffer);
+
+// Opens the stream over a chunk source. chunk_size is the chunk buffer's size (at least
+// 65536); key_text is NUL-terminated and its first 8 bytes (zero-padded) are the DES key of
+// every chunk. Reads and checks the gzip member header, which already fetches and decrypts
+// the first chunk. Returns 0, or -1 when a buffer cannot be allocated, the arguments are
+// unusable or the header is rejected (ziplib's diagnostic is then on standard error).
+// Works with or without a payload_close before it.
+int payload_open(ChunkSource source, int32_t chunk_size, const char* key_text);
+
+// Releases both buffers; the stream is Closed. Harmless when already closed.
+void payload_close();
+
+// The next text byte as 0..255 without consuming it, or -1 when none is available. May
+// decode one block first; a block that delivers nothing yet makes this call return -1 and
+// the next call decode the following block.
+int payload_peek();
+
+// The next text byte as 0..255, consumed, or -1 as payload_peek.
+int payload_getc();
+
+// Reads one line into buffer (size bytes, so at most size - 1 text bytes and a NUL). Line
+// ends (CR, LF) are neither stored nor counted except: the line end that stopped the read is
+// consumed, and every CR or LF right after it is consumed and counted. So a line ending in
+// CR LF returns its text length + 1, one ending in a lone CR or LF its text length, and
+// empty lines are swallowed into the line before them. A line longer than size - 1 comes in
+// pieces. Returns the count, or -1 when no byte was available. A call that stores nothing
+// leaves the buffer unchanged.
+int payload_gets(char* buffer, int32_t size);
+
+// Test seam: the allocator behind the chunk and output buffers. nullptr for any restores
+// malloc, realloc and free.
+void payload_set_allocator(void* (*alloc)(size_t), void* (*resize)(void*, size_t),
+                           void (*release)(void*));
