@@ -11,7 +11,6 @@ class CCmdTarget;
 class CWnd;
 class CDialog;
 class CDataExchange;
-struct VmodDialogHost;
 struct VmodThreadHost;
 
 // Marks message handlers in class bodies; no effect.
@@ -142,7 +141,9 @@ protected:
 
 // The one application object; nullptr before it is constructed.
 CWinApp* AfxGetApp();
-// The application's main window (AfxGetApp()->m_pMainWnd); nullptr if none.
+// The application's main window: on the user-interface thread AfxGetApp()->m_pMainWnd; on a
+// worker thread a framework-owned object for the main window's handle, valid for the whole
+// process even after the main window object is gone. nullptr if there is no main window.
 CWnd* AfxGetMainWnd();
 // The application's title (the program file's name without its extension).
 LPCWSTR AfxGetAppName();
@@ -158,7 +159,9 @@ int AfxMessageBox(LPCWSTR text, UINT type = MB_OK, UINT helpId = 0);
 int AfxWinMain(int argc, char** argv);
 
 // ---- windows ----------------------------------------------------------------------------------
-// A window object; attached to a window while m_hWnd is set.
+// A window object, attached to a window by m_hWnd. When the window is destroyed the object keeps
+// the handle's value: handles are never reused, so calls on it fail as on any destroyed window,
+// and another thread still reading m_hWnd sees no change.
 class CWnd : public CCmdTarget {
 public:
     CWnd() = default;
@@ -249,9 +252,6 @@ protected:
 private:
     UINT m_nIDTemplate;
     CWnd* m_pParentWnd;
-    VmodDialogHost* m_pHost = nullptr;
-    friend class CDataExchange;
-    friend void DDX_Control(CDataExchange* pDX, int id, CWnd& control);
 };
 
 // The state of one UpdateData pass.

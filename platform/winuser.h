@@ -202,7 +202,7 @@ BOOL MapDialogRect(HWND dialog, RECT* rect);
 // Opens a batch for count window moves; nullptr if count is negative.
 HDWP BeginDeferWindowPos(int count);
 // Queues a move/resize of hwnd (a child, in its parent's client pixels) in the batch; returns
-// the batch to go on with, or nullptr (the batch is then discarded) if hwnd is no window.
+// the batch to go on with, or nullptr if hwnd is no window (the batch stays as it was).
 HDWP DeferWindowPos(HDWP batch, HWND hwnd, HWND insertAfter, int x, int y, int cx, int cy,
                     UINT flags);
 // Applies all queued moves together and frees the batch; FALSE for nullptr.

@@ -1,0 +1,516 @@
+// The dialog framework on the host: message maps, window objects, the modal dialog, data
+// exchange, the application object and its process entry, worker threads and message boxes.
+#include <QApplication>
+#include <QEventLoop>
+#include <QMessageBox>
+#include <QString>
+#include <QThread>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <map>
+#include <mutex>
+#include <system_error>
+
+#include "platform/qt/host.h"
+
+using namespace vmod_qt;
+
+// ---- message maps -------------------------------------------------------------------------------
+
+const AFX_MSGMAP* CCmdTarget::GetThisMessageMap() {
+    static const AFX_MSGMAP_ENTRY entries[] = {{0, 0, 0, nullptr, nullptr, nullptr}};
+    static const AFX_MSGMAP map = {nullptr, &entries[0]};
+    return &map;
+}
+
+const AFX_MSGMAP* CCmdTarget::GetMessageMap() const { return GetThisMessageMap(); }
+
+BOOL CCmdTarget::DispatchFromMap(UINT message, WPARAM wParam, LPARAM lParam, LRESULT* result) {
+    for (const AFX_MSGMAP* map = GetMessageMap(); map;) {
+        for (const AFX_MSGMAP_ENTRY* e = map->lpEntries; e->nMessage != 0; ++e) {
+            if (e->nMessage != message)
+                continue;
+            if (message == WM_COMMAND) {
+                if (e->pfnCommand && e->nCode == HIWORD(wParam) && e->nID == LOWORD(wParam)) {
+                    (this->*e->pfnCommand)();
+                    *result = 0;
+                    return TRUE;
+                }
+                continue;
+            }
+            if (e->pfnSize) {
+                (this->*e->pfnSize)(static_cast<UINT>(wParam), static_cast<int16_t>(LOWORD(lParam)),
+                                    static_cast<int16_t>(HIWORD(lParam)));
+                *result = 0;
+                return TRUE;
+            }
+            if (e->pfnMessage) {
+                *result = (this->*e->pfnMessage)(wParam, lParam);
+                return TRUE;
+            }
+        }
+        const AFX_MSGMAP* base = map->pfnGetBaseMap ? map->pfnGetBaseMap() : nullptr;
+        map = base == map ? nullptr : base;
+    }
+    return FALSE;
+}
+
+// ---- windows ------------------------------------------------------------------------------------
+
+CWnd::~CWnd() {
+    if (m_hWnd && IsUiThread()) {
+        Window* w = FindWindow(m_hWnd);
+        if (w && w->attached == this)
+            w->attached = nullptr;
+    }
+}
+
+CWnd* CWnd::GetDlgItem(int id) const {
+    HWND item = ::GetDlgItem(m_hWnd, id);
+    if (!item)
+        return nullptr;
+    return reinterpret_cast<CWnd*>(RunOnUi(
+        [item] {
+            Window* w = FindWindow(item);
+            if (!w)
+                return LRESULT(0);
+            if (w->attached)
+                return reinterpret_cast<LRESULT>(w->attached);
+            if (!w->permanent) {
+                w->permanent = std::make_unique<CWnd>();
+                w->permanent->m_hWnd = item;
+            }
+            return reinterpret_cast<LRESULT>(w->permanent.get());
+        },
+        0));
+}
+
+int CWnd::MessageBox(LPCWSTR text, LPCWSTR caption, UINT type) {
+    return ShowMessageBox(vmod_testing::BoxOwner::Dialog, m_hWnd, text,
+                          caption ? caption : AfxGetAppName(), type);
+}
+
+LRESULT CWnd::WindowProc(UINT message, WPARAM wParam, LPARAM lParam) {
+    LRESULT result = 0;
+    if (DispatchFromMap(message, wParam, lParam, &result))
+        return result;
+    if (message == WM_COMMAND) {
+        OnCommand(wParam, lParam);
+        return 0;
+    }
+    return Default(message, wParam, lParam);
+}
+
+BOOL CWnd::OnCommand(WPARAM wParam, LPARAM lParam) {
+    (void)wParam, (void)lParam;
+    return FALSE;
+}
+
+LRESULT CWnd::Default(UINT message, WPARAM wParam, LPARAM lParam) {
+    Window* w = FindWindow(m_hWnd);
+    return w ? DefaultMessage(w, message, wParam, lParam) : 0;
+}
+
+// ---- dialogs ------------------------------------------------------------------------------------
+
+CDialog::CDialog(UINT templateId, CWnd* parent) : m_nIDTemplate(templateId), m_pParentWnd(parent) {}
+
+CDialog::~CDialog() = default;
+
+INT_PTR CDialog::DoModal() {
+    EnsureApplication();
+    const Resource* res = FindModuleResource(MAKEINTRESOURCEW(m_nIDTemplate), RT_DIALOG);
+    DialogTemplate tpl;
+    if (!res || !ParseDialogTemplate(res->data, res->size, &tpl))
+        return -1;
+
+    // From here until the window is gone, other threads' calls are served.
+    EnterServingLoop();
+    Window* win = CreateDialogFromTemplate(tpl, this);
+    HWND hwnd = win->hwnd;
+    m_hWnd = hwnd;
+    win->attached = this;
+    CWinApp* app = AfxGetApp();
+    if (app && app->m_pMainWnd == this)
+        SetMainWindowHandle(hwnd);
+    DialogState* st = win->dialog.get();
+
+    LRESULT setFocus = DeliverMessage(hwnd, WM_INITDIALOG, 0, 0);
+    if (!st->ended) {
+        if (setFocus) {
+            for (Window* c : win->children) {
+                if ((c->style & WS_TABSTOP) && !(c->style & WS_DISABLED) &&
+                    (c->style & WS_VISIBLE) && c->widget) {
+                    c->widget->setFocus(Qt::OtherFocusReason);
+                    break;
+                }
+            }
+        }
+        if (tpl.style & WS_VISIBLE)
+            ::ShowWindow(hwnd, SW_SHOW);
+        RunDialogShownHook(this);
+        if (!st->ended) {
+            QEventLoop loop;
+            st->loop = &loop;
+            loop.exec();
+            st->loop = nullptr;
+        }
+    }
+    int result = st->result;
+    LeaveServingLoop();
+    DestroyWindowTree(win);
+    return result;
+}
+
+BOOL CDialog::OnInitDialog() {
+    UpdateData(FALSE);
+    return TRUE;
+}
+
+void CDialog::OnOK() {
+    if (!UpdateData(TRUE))
+        return;
+    EndDialog(IDOK);
+}
+
+void CDialog::OnCancel() { EndDialog(IDCANCEL); }
+
+void CDialog::EndDialog(int result) {
+    HWND hwnd = m_hWnd;
+    RunOnUi(
+        [hwnd, result] {
+            Window* w = FindWindow(hwnd);
+            if (!w || !w->dialog)
+                return LRESULT(0);
+            w->dialog->ended = true;
+            w->dialog->result = result;
+            // The window goes away now; its loop ends once the handler that ended it (and any
+            // message box it shows) has returned.
+            w->style &= ~static_cast<DWORD>(WS_VISIBLE);
+            if (w->widget)
+                w->widget->hide();
+            if (w->dialog->loop)
+                w->dialog->loop->exit(0);
+            return LRESULT(1);
+        },
+        0);
+}
+
+BOOL CDialog::UpdateData(BOOL saveAndValidate) {
+    if (!WindowExists(m_hWnd))
+        return FALSE;
+    CDataExchange dx(this, saveAndValidate);
+    DoDataExchange(&dx);
+    return dx.m_bFailed ? FALSE : TRUE;
+}
+
+void CDialog::DoDataExchange(CDataExchange* pDX) { (void)pDX; }
+
+LRESULT CDialog::WindowProc(UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message == WM_INITDIALOG) {
+        LRESULT result = 0;
+        if (DispatchFromMap(message, wParam, lParam, &result))
+            return result;
+        return OnInitDialog();
+    }
+    return CWnd::WindowProc(message, wParam, lParam);
+}
+
+BOOL CDialog::OnCommand(WPARAM wParam, LPARAM lParam) {
+    if (HIWORD(wParam) == BN_CLICKED) {
+        if (LOWORD(wParam) == IDOK) {
+            OnOK();
+            return TRUE;
+        }
+        if (LOWORD(wParam) == IDCANCEL) {
+            OnCancel();
+            return TRUE;
+        }
+    }
+    // Commands the dialog does not handle go to the application (ID_APP_EXIT).
+    LRESULT result = 0;
+    CWinApp* app = AfxGetApp();
+    return app && app->DispatchFromMap(WM_COMMAND, wParam, lParam, &result) ? TRUE : FALSE;
+}
+
+void DDX_Control(CDataExchange* pDX, int id, CWnd& control) {
+    HWND item = GetDlgItem(pDX->m_pDlgWnd->m_hWnd, id);
+    Window* w = FindWindow(item);
+    if (!w) {
+        pDX->m_bFailed = TRUE;
+        return;
+    }
+    // Written only when it changes, so other threads reading the handle see one value.
+    if (control.m_hWnd != item)
+        control.m_hWnd = item;
+    w->attached = &control;
+}
+
+void DDX_Text(CDataExchange* pDX, int id, CString& value) {
+    HWND item = GetDlgItem(pDX->m_pDlgWnd->m_hWnd, id);
+    Window* w = FindWindow(item);
+    if (!w) {
+        pDX->m_bFailed = TRUE;
+        return;
+    }
+    if (pDX->m_bSaveAndValidate)
+        value = CString(w->text);
+    else
+        SetWindowTextW(item, value);
+}
+
+// ---- the application ------------------------------------------------------------------------
+
+namespace {
+
+CWinApp* g_app = nullptr;
+
+// The program file's name without its extension (the handheld's application title).
+const std::wstring& ProgramTitle() {
+    static const std::wstring title = [] {
+        std::error_code ec;
+        std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", ec);
+        std::string stem = ec ? std::string("vmod-versionup") : exe.stem().string();
+        return QString::fromUtf8(stem.c_str()).toStdWString();
+    }();
+    return title;
+}
+
+std::mutex g_wrapperMutex;
+std::map<HWND, CWnd*>& MainWindowWrappers() {
+    static std::map<HWND, CWnd*> wrappers;
+    return wrappers;
+}
+
+} // namespace
+
+CWinThread::CWinThread() = default;
+CWinThread::~CWinThread() = default;
+
+CWinApp::CWinApp(LPCWSTR appName) {
+    g_app = this;
+    static std::wstring name;
+    name = appName ? std::wstring(appName) : ProgramTitle();
+    m_pszAppName = name.c_str();
+}
+
+CWinApp::~CWinApp() {
+    if (g_app == this)
+        g_app = nullptr;
+}
+
+BOOL CWinApp::InitInstance() { return FALSE; }
+
+HICON CWinApp::LoadIcon(UINT id) const { return LoadIconW(AfxGetResourceHandle(), MAKEINTRESOURCEW(id)); }
+
+void CWinApp::OnAppExit() {
+    if (m_pMainWnd)
+        m_pMainWnd->SendMessage(WM_CLOSE);
+}
+
+const AFX_MSGMAP* CWinApp::GetMessageMap() const { return GetThisMessageMap(); }
+
+const AFX_MSGMAP* CWinApp::GetThisMessageMap() {
+    static const AFX_MSGMAP_ENTRY entries[] = {
+        {WM_COMMAND, 0, ID_APP_EXIT, static_cast<void (CCmdTarget::*)()>(&CWinApp::OnAppExit),
+         nullptr, nullptr},
+        {0, 0, 0, nullptr, nullptr, nullptr}};
+    static const AFX_MSGMAP map = {&CCmdTarget::GetThisMessageMap, &entries[0]};
+    return &map;
+}
+
+CWinApp* AfxGetApp() { return g_app; }
+
+CWnd* AfxGetMainWnd() {
+    if (!g_app)
+        return nullptr;
+    if (IsUiThread() || !QApplication::instance())
+        return g_app->m_pMainWnd;
+    HWND main = MainWindowHandle();
+    if (!main)
+        return nullptr;
+    std::lock_guard<std::mutex> lock(g_wrapperMutex);
+    CWnd*& wrapper = MainWindowWrappers()[main];
+    if (!wrapper) {
+        wrapper = new CWnd;  // lives as long as the process: worker threads may hold it
+        wrapper->m_hWnd = main;
+    }
+    return wrapper;
+}
+
+LPCWSTR AfxGetAppName() { return g_app ? g_app->m_pszAppName : ProgramTitle().c_str(); }
+
+int AfxMessageBox(LPCWSTR text, UINT type, UINT helpId) {
+    (void)helpId;
+    HWND main = MainWindowHandle();
+    return ShowMessageBox(vmod_testing::BoxOwner::Application, WindowExists(main) ? main : nullptr,
+                          text, AfxGetAppName(), type);
+}
+
+int AfxWinMain(int argc, char** argv) {
+    static int s_argc = argc;
+    EnsureApplication(&s_argc, argv);
+    CWinApp* app = AfxGetApp();
+    if (!app)
+        return 1;
+    // The program's InitInstance runs its dialog and returns FALSE; the process then ends, as on
+    // the handheld, whatever a worker thread is still doing.
+    app->InitInstance();
+    ReapFinishedThreads();
+    if (RunningThreadCount() > 0) {
+        std::fflush(nullptr);
+        std::_Exit(0);
+    }
+    return 0;
+}
+
+// ---- worker threads -----------------------------------------------------------------------------
+
+struct VmodThreadHost {
+    QThread* thread = nullptr;
+    CWinThread* object = nullptr;
+};
+
+namespace {
+
+std::mutex g_threadsMutex;
+std::vector<VmodThreadHost*>& Threads() {
+    static std::vector<VmodThreadHost*> threads;
+    return threads;
+}
+std::atomic<int> g_lastPriority{-1};
+
+// The handheld's levels 0 (time-critical) .. 7 (idle) on Qt's scale. On Linux an unprivileged
+// process keeps normal scheduling for the levels above normal; idle uses the idle class.
+QThread::Priority HostPriority(int priority) {
+    static const QThread::Priority kMap[8] = {
+        QThread::TimeCriticalPriority, QThread::HighestPriority, QThread::HighPriority,
+        QThread::NormalPriority,       QThread::LowPriority,     QThread::LowestPriority,
+        QThread::LowestPriority,       QThread::IdlePriority};
+    return priority >= 0 && priority < 8 ? kMap[priority] : QThread::NormalPriority;
+}
+
+} // namespace
+
+namespace vmod_qt {
+
+void ReapFinishedThreads() {
+    std::vector<VmodThreadHost*> done;
+    {
+        std::lock_guard<std::mutex> lock(g_threadsMutex);
+        auto& all = Threads();
+        for (auto it = all.begin(); it != all.end();) {
+            if ((*it)->thread->isFinished()) {
+                done.push_back(*it);
+                it = all.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
+    for (VmodThreadHost* h : done) {
+        h->thread->wait();
+        delete h->thread;
+        delete h->object;
+        delete h;
+    }
+}
+
+int RunningThreadCount() {
+    std::lock_guard<std::mutex> lock(g_threadsMutex);
+    return static_cast<int>(Threads().size());
+}
+
+int LastThreadPriority() { return g_lastPriority.load(); }
+
+} // namespace vmod_qt
+
+CWinThread* AfxBeginThread(AFX_THREADPROC proc, LPVOID param, int priority, UINT stackSize,
+                           DWORD createFlags, void* security) {
+    (void)security;
+    if (!proc || (createFlags & CREATE_SUSPENDED))
+        return nullptr;
+    ReapFinishedThreads();
+    auto* host = new VmodThreadHost;
+    host->object = new CWinThread;
+    host->object->m_pHost = host;
+    host->thread = QThread::create([proc, param] { proc(param); });
+    if (stackSize)
+        host->thread->setStackSize(stackSize);
+    {
+        std::lock_guard<std::mutex> lock(g_threadsMutex);
+        Threads().push_back(host);
+    }
+    g_lastPriority.store(priority);
+    host->thread->start(HostPriority(priority));
+    return host->object;
+}
+
+// ---- message boxes ------------------------------------------------------------------------------
+
+namespace {
+
+std::mutex g_answerMutex;
+std::function<int(const vmod_testing::MessageBoxRecord&)>& Answerer() {
+    static std::function<int(const vmod_testing::MessageBoxRecord&)> answer;
+    return answer;
+}
+
+QMessageBox::Icon IconOf(UINT type) {
+    switch (type & MB_ICONMASK) {
+    case MB_ICONHAND: return QMessageBox::Critical;
+    case MB_ICONQUESTION: return QMessageBox::Question;
+    case MB_ICONEXCLAMATION: return QMessageBox::Warning;
+    case MB_ICONASTERISK: return QMessageBox::Information;
+    default: return QMessageBox::NoIcon;
+    }
+}
+
+} // namespace
+
+namespace vmod_qt {
+
+void SetAnswerer(std::function<int(const vmod_testing::MessageBoxRecord&)> answer) {
+    std::lock_guard<std::mutex> lock(g_answerMutex);
+    Answerer() = std::move(answer);
+}
+
+int ShowMessageBox(vmod_testing::BoxOwner owner, HWND ownerWindow, LPCWSTR text, LPCWSTR caption,
+                   UINT type) {
+    // A box for a window that is gone is refused, as the handheld refuses a dead owner.
+    if (ownerWindow && !WindowExists(ownerWindow))
+        return 0;
+    std::wstring body = text ? text : L"";
+    std::wstring title = caption ? caption : L"Error";
+    {
+        std::lock_guard<std::mutex> lock(g_answerMutex);
+        if (Answerer()) {
+            vmod_testing::MessageBoxRecord record{owner, ownerWindow, body, title, type,
+                                                  IsUiThread()};
+            return Answerer()(record);
+        }
+    }
+    return static_cast<int>(RunOnUi(
+        [=] {
+            Window* w = FindWindow(ownerWindow);
+            if (ownerWindow && !w)
+                return LRESULT(0);
+            QMessageBox box(IconOf(type), ToQString(title), ToQString(body), QMessageBox::Ok,
+                            w ? w->widget.data() : nullptr);
+            EnterServingLoop();
+            box.exec();
+            LeaveServingLoop();
+            return LRESULT(IDOK);
+        },
+        0));
+}
+
+} // namespace vmod_qt
+
+int MessageBoxW(HWND owner, LPCWSTR text, LPCWSTR caption, UINT type) {
+    return ShowMessageBox(owner ? vmod_testing::BoxOwner::Dialog : vmod_testing::BoxOwner::None,
+                          owner, text, caption, type);
+}

@@ -1,0 +1,192 @@
+// Internals of the dialog host shared by the files of platform/qt/. Not a public header.
+//
+// Model: every window (dialog or control) is a Window record reached by its HWND through one
+// registry. Handles are numbers that are never reused, so a stale handle simply finds nothing.
+// Records and widgets belong to the user-interface thread (the thread that created the
+// QApplication); other threads reach them only through RunOnUi, which hands a call to that
+// thread and waits for it, or through posted messages.
+#pragma once
+
+#include <QFont>
+#include <QImage>
+#include <QPointer>
+#include <QWidget>
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/afx.h"
+#include "platform/testing_ui.h"
+#include "platform/winuser.h"
+
+class QEventLoop;
+
+namespace vmod_qt {
+
+// ---- text -------------------------------------------------------------------------------------
+QString ToQString(const wchar_t* text);
+QString ToQString(const std::wstring& text);
+std::wstring ToWString(const QString& text);
+// UTF-16 code units (as in .res files) to a wide string of code points.
+std::wstring FromUtf16(const uint16_t* units, size_t count);
+
+// ---- compiled resources (resources.cpp) ------------------------------------------------------
+// A name or type element: a number, or a string when number is 0 (numbers are 1..65535).
+struct ResName {
+    WORD number = 0;
+    std::wstring text;
+};
+
+struct Resource {
+    ResName type;
+    ResName name;
+    WORD language = 0;
+    WORD memoryFlags = 0;
+    const BYTE* data = nullptr;
+    DWORD size = 0;
+};
+
+// The program module's resources, parsed once from the registered .res; empty when none is
+// registered or the image is malformed.
+const std::vector<Resource>& ModuleResources();
+const char* ModuleFontConfig();
+HINSTANCE ProgramModule();
+const Resource* FindModuleResource(LPCWSTR name, LPCWSTR type);
+
+// One control item of a standard dialog template.
+struct DialogItem {
+    DWORD style = 0;
+    DWORD exStyle = 0;
+    int16_t x = 0, y = 0, cx = 0, cy = 0;
+    WORD id = 0;
+    ResName windowClass;  // number 0x80..0x85 for the predefined classes, else the class name
+    ResName title;        // text, or a resource number (icons, bitmaps)
+    std::vector<BYTE> creationData;
+};
+
+struct DialogTemplate {
+    DWORD style = 0;
+    DWORD exStyle = 0;
+    int16_t x = 0, y = 0, cx = 0, cy = 0;
+    ResName menu;
+    ResName windowClass;
+    std::wstring caption;
+    bool hasFont = false;
+    WORD pointSize = 0;
+    std::wstring faceName;
+    std::vector<DialogItem> items;
+};
+
+// Parses a standard (not extended) dialog template; false for anything malformed or truncated.
+bool ParseDialogTemplate(const BYTE* data, size_t size, DialogTemplate* out);
+
+// A loaded icon or bitmap: the decoded images (icons: one per image of the group, with the
+// colour depth it was stored in).
+struct Image {
+    bool isIcon = false;
+    std::vector<QImage> images;
+    std::vector<int> bitsPerPixel;
+};
+Image* ImageFromHandle(const void* handle);  // nullptr when not a live icon or bitmap
+
+// ---- windows (windows.cpp) -------------------------------------------------------------------
+enum class Kind { Dialog, Button, Edit, Static, ListBox, ScrollBar, ComboBox, Progress, Other };
+
+struct DialogState;
+
+struct Window {
+    HWND hwnd = nullptr;
+    Kind kind = Kind::Other;
+    std::wstring className;
+    DWORD style = 0;
+    DWORD exStyle = 0;
+    int id = 0;
+    QPointer<QWidget> widget;
+    Window* parent = nullptr;
+    std::vector<Window*> children;     // creation order
+    CWnd* attached = nullptr;          // the program's window object bound to it, if any
+    std::unique_ptr<CWnd> permanent;   // the framework's object for GetDlgItem otherwise
+    std::wstring text;
+    HICON iconBig = nullptr, iconSmall = nullptr;
+    HGDIOBJ image = nullptr;           // a static's icon or bitmap
+    int progressLow = 0, progressHigh = 100, progressPos = 0;
+    std::unique_ptr<DialogState> dialog;  // dialogs only
+};
+
+// What a dialog window carries beyond a Window.
+struct DialogState {
+    CDialog* object = nullptr;
+    QFont font;
+    int cxChar = 0, cyChar = 0;  // base units of the template font, pixels
+    int marginRight = 0, marginBottom = 0;  // around the controls, kept when they move
+    QEventLoop* loop = nullptr;
+    bool ended = false;
+    int result = 0;
+};
+
+bool IsUiThread();
+// Calls f on the user-interface thread and returns its result; from that thread directly, from
+// another one by handing it over and waiting. Returns failValue without waiting when there is no
+// user-interface thread or it no longer serves calls (no dialog or message box loop running).
+LRESULT RunOnUi(std::function<LRESULT()> f, LRESULT failValue);
+// The loops that serve calls from other threads: DoModal and message boxes count themselves in
+// while they run. When the outermost ends, waiting callers are released with their failValue.
+void EnterServingLoop();
+void LeaveServingLoop();
+
+Window* FindWindow(HWND hwnd);  // UI thread only
+bool WindowExists(HWND hwnd);   // any thread
+Window* NewWindow(Kind kind, Window* parent);  // registers a record with a fresh handle
+void DestroyWindowTree(Window* window);        // unregisters and deletes it and its children
+
+// Builds the dialog's window and controls from a template; nullptr if the template is bad.
+Window* CreateDialogFromTemplate(const DialogTemplate& tpl, CDialog* object);
+
+// Message delivery on the user-interface thread: the window's object (message map, framework
+// defaults) when one is attached, else the class's default behaviour.
+LRESULT DeliverMessage(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
+// The class's own behaviour for a message (what DefWindowProc and the controls do).
+LRESULT DefaultMessage(Window* window, UINT msg, WPARAM wParam, LPARAM lParam);
+bool SetText(Window* window, const std::wstring& text);
+
+// Delivers WM_SIZE with the current client size to every open dialog.
+void NotifyDialogsOfScreenChange();
+
+// The message box host shared by MessageBoxW and AfxMessageBox.
+int ShowMessageBox(vmod_testing::BoxOwner owner, HWND ownerWindow, LPCWSTR text,
+                   LPCWSTR caption, UINT type);
+
+// Records the main window's handle when the main window object gets its window.
+void SetMainWindowHandle(HWND hwnd);
+HWND MainWindowHandle();
+
+// Hook run after a modal dialog is shown, before its loop (testing_ui).
+void RunDialogShownHook(CDialog* dialog);
+
+// Creates the QApplication on first use, after loading the font rules.
+void EnsureApplication(int* argc = nullptr, char** argv = nullptr);
+// Applies SetCursor's state to the application (UI thread).
+void ApplyCursor(bool busy);
+
+// Screen metrics as reported by GetSystemMetrics / SPI_GETWORKAREA.
+struct ScreenMetrics {
+    int width = 0, height = 0;
+    RECT workArea{0, 0, 0, 0};
+};
+ScreenMetrics CurrentScreenMetrics();
+void SetScreenOverride(const ScreenMetrics* metrics);  // nullptr: the host's screen
+
+// Worker threads (framework.cpp).
+void ReapFinishedThreads();
+int RunningThreadCount();
+int LastThreadPriority();
+
+// Runs call on the user-interface thread later; never waits, from any thread.
+void PostCall(std::function<void()> call);
+
+// The message-box answerer of testing_ui.
+void SetAnswerer(std::function<int(const vmod_testing::MessageBoxRecord&)> answer);
+
+} // namespace vmod_qt

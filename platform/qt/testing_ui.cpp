@@ -1,0 +1,234 @@
+// Test seams and probes of the dialog host (platform/testing_ui.h).
+#include <QAbstractButton>
+#include <QApplication>
+#include <QCursor>
+#include <QCoreApplication>
+#include <QFontInfo>
+#include <QKeyEvent>
+#include <QMouseEvent>
+#include <QPixmap>
+#include <QThread>
+#include <QWidget>
+
+#include <chrono>
+#include <thread>
+
+#include "platform/qt/host.h"
+
+using namespace vmod_qt;
+
+namespace {
+
+std::function<void(CDialog*)>& ShownHook() {
+    static std::function<void(CDialog*)> hook;
+    return hook;
+}
+
+} // namespace
+
+namespace vmod_qt {
+
+void RunDialogShownHook(CDialog* dialog) {
+    if (ShownHook())
+        ShownHook()(dialog);
+}
+
+} // namespace vmod_qt
+
+namespace vmod_testing {
+
+void SetMessageBoxAnswerer(std::function<int(const MessageBoxRecord&)> answer) {
+    SetAnswerer(std::move(answer));
+}
+
+void SetScreenMetrics(int width, int height, RECT workArea) {
+    ScreenMetrics m;
+    m.width = width;
+    m.height = height;
+    m.workArea = workArea;
+    SetScreenOverride(&m);
+}
+
+void ResetScreenMetrics() { SetScreenOverride(nullptr); }
+
+void EnsureUserInterface() { EnsureApplication(); }
+
+void SetDialogShownHook(std::function<void(CDialog*)> hook) { ShownHook() = std::move(hook); }
+
+void PostToUi(std::function<void()> task) { PostCall(std::move(task)); }
+
+void ProcessMessages() {
+    if (!QCoreApplication::instance())
+        return;
+    QCoreApplication::sendPostedEvents();
+    QCoreApplication::processEvents(QEventLoop::AllEvents);
+}
+
+void WaitForWorkerThreads() {
+    for (;;) {
+        ReapFinishedThreads();
+        if (RunningThreadCount() == 0)
+            return;
+        ProcessMessages();
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+}
+
+int LastWorkerPriority() { return LastThreadPriority(); }
+
+void PressKey(HWND window, Key key) {
+    Window* w = FindWindow(window);
+    if (!w || !w->widget)
+        return;
+    QWidget* top = w->widget->window();
+    QWidget* target = QApplication::focusWidget();
+    if (!target || target->window() != top)
+        target = top->focusWidget();
+    if (!target)
+        target = top;
+    int code = key == Key::Enter    ? Qt::Key_Return
+               : key == Key::Escape ? Qt::Key_Escape
+               : key == Key::Space  ? Qt::Key_Space
+                                    : Qt::Key_Tab;
+    QString text = key == Key::Enter ? QStringLiteral("\r")
+                   : key == Key::Escape ? QString(QChar(0x1B))
+                   : key == Key::Space  ? QStringLiteral(" ")
+                                        : QStringLiteral("\t");
+    QPointer<QWidget> guard(target);
+    QKeyEvent press(QEvent::KeyPress, code, Qt::NoModifier, text);
+    QCoreApplication::sendEvent(target, &press);
+    if (guard) {
+        QKeyEvent release(QEvent::KeyRelease, code, Qt::NoModifier, text);
+        QCoreApplication::sendEvent(guard, &release);
+    }
+}
+
+void Click(HWND control) {
+    Window* w = FindWindow(control);
+    if (!w || !w->widget || !w->widget->isVisible() || !w->widget->isEnabled())
+        return;
+    QPointer<QWidget> target(w->widget.data());
+    QPointF centre(target->width() / 2.0, target->height() / 2.0);
+    QPointF global = target->mapToGlobal(centre);
+    QMouseEvent press(QEvent::MouseButtonPress, centre, global, Qt::LeftButton, Qt::LeftButton,
+                      Qt::NoModifier);
+    QCoreApplication::sendEvent(target, &press);
+    if (target) {
+        QMouseEvent release(QEvent::MouseButtonRelease, centre, global, Qt::LeftButton,
+                            Qt::NoButton, Qt::NoModifier);
+        QCoreApplication::sendEvent(target, &release);
+    }
+}
+
+void CloseFromTitleBar(HWND window) {
+    Window* w = FindWindow(window);
+    if (w && w->widget && w->widget->isWindow())
+        w->widget->close();
+}
+
+std::wstring WindowText(HWND window) {
+    Window* w = FindWindow(window);
+    return w ? w->text : std::wstring();
+}
+
+bool IsEnabled(HWND window) {
+    Window* w = FindWindow(window);
+    return w && !(w->style & WS_DISABLED);
+}
+
+bool IsShown(HWND window) {
+    Window* w = FindWindow(window);
+    return w && (w->style & WS_VISIBLE);
+}
+
+DWORD WindowStyle(HWND window) {
+    Window* w = FindWindow(window);
+    return w ? w->style : 0;
+}
+
+DWORD WindowExStyle(HWND window) {
+    Window* w = FindWindow(window);
+    return w ? w->exStyle : 0;
+}
+
+std::wstring ClassName(HWND window) {
+    Window* w = FindWindow(window);
+    return w ? w->className : std::wstring();
+}
+
+int ControlId(HWND window) {
+    Window* w = FindWindow(window);
+    return w ? w->id : 0;
+}
+
+RECT WindowRect(HWND window) {
+    Window* w = FindWindow(window);
+    if (!w || !w->widget)
+        return RECT{0, 0, 0, 0};
+    QRect g = w->widget->isWindow() ? QRect(QPoint(0, 0), w->widget->size())
+                                    : w->widget->geometry();
+    return RECT{g.x(), g.y(), g.x() + g.width(), g.y() + g.height()};
+}
+
+std::vector<HWND> Children(HWND dialog) {
+    std::vector<HWND> out;
+    Window* w = FindWindow(dialog);
+    if (w)
+        for (Window* c : w->children)
+            out.push_back(c->hwnd);
+    return out;
+}
+
+HWND FocusWindow() {
+    QWidget* focus = QApplication::focusWidget();
+    if (!focus)
+        return nullptr;
+    for (QWidget* p = focus; p; p = p->parentWidget()) {
+        QVariant v = p->property("vmodHwnd");
+        if (v.isValid())
+            return reinterpret_cast<HWND>(static_cast<uintptr_t>(v.toULongLong()));
+    }
+    return nullptr;
+}
+
+HICON WindowIcon(HWND window, bool big) {
+    Window* w = FindWindow(window);
+    return w ? (big ? w->iconBig : w->iconSmall) : nullptr;
+}
+
+int ProgressPos(HWND progress) {
+    Window* w = FindWindow(progress);
+    return w ? w->progressPos : 0;
+}
+
+bool BusyCursorShown() {
+    return QGuiApplication::instance() && QGuiApplication::overrideCursor() &&
+           QGuiApplication::overrideCursor()->shape() == Qt::WaitCursor;
+}
+
+std::wstring FontFamily(HWND window) {
+    Window* w = FindWindow(window);
+    if (!w || !w->widget)
+        return std::wstring();
+    return ToWString(QFontInfo(w->widget->font()).family());
+}
+
+std::vector<IconImage> IconImages(HICON icon) {
+    std::vector<IconImage> out;
+    Image* image = ImageFromHandle(icon);
+    if (!image)
+        return out;
+    for (size_t i = 0; i < image->images.size(); ++i)
+        out.push_back({image->images[i].width(), image->images[i].height(),
+                       image->bitsPerPixel[i]});
+    return out;
+}
+
+bool SaveScreenshot(HWND window, const std::string& pngPath) {
+    Window* w = FindWindow(window);
+    if (!w || !w->widget)
+        return false;
+    return w->widget->grab().save(QString::fromStdString(pngPath), "PNG");
+}
+
+} // namespace vmod_testing
