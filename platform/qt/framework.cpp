@@ -364,6 +364,7 @@ int AfxWinMain(int argc, char** argv) {
         std::fflush(nullptr);
         std::_Exit(0);
     }
+    DeleteApplication();
     return 0;
 }
 

@@ -167,6 +167,8 @@ void RunDialogShownHook(CDialog* dialog);
 
 // Creates the QApplication on first use, after loading the font rules.
 void EnsureApplication(int* argc = nullptr, char** argv = nullptr);
+// Ends the QApplication that EnsureApplication created (AfxWinMain, before main returns).
+void DeleteApplication();
 // Applies SetCursor's state to the application (UI thread).
 void ApplyCursor(bool busy);
 

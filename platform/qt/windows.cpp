@@ -381,14 +381,17 @@ void WatchScreen(QScreen* screen) {
 
 QApplication* g_application = nullptr;
 
+} // namespace
+
 void DeleteApplication() {
+    if (!g_application)
+        return;
+    g_uiThread.store(nullptr);
     delete g_dispatcher;
     g_dispatcher = nullptr;
     delete g_application;
     g_application = nullptr;
 }
-
-} // namespace
 
 // ---- the user-interface thread -----------------------------------------------------------------
 
@@ -402,7 +405,8 @@ void EnsureApplication(int* argc, char** argv) {
         static char* defaultArgv[] = {defaultName, nullptr};
         g_application = argc ? new QApplication(*argc, argv)
                              : new QApplication(defaultArgc, defaultArgv);
-        std::atexit(DeleteApplication);
+        // Left alive at exit unless AfxWinMain ends it: Qt's own statics may already be gone
+        // by the time an exit handler could delete it.
     }
     // Closing a message box must never end the dialog's loop.
     QGuiApplication::setQuitOnLastWindowClosed(false);
