@@ -25,6 +25,7 @@
 #include "bench/heap_count.h"
 #include "payload/des.h"
 #include "payload/inflate.h"
+#include "payload/payload_stream.h"
 #include "payload/ziplib.h"
 
 namespace {
@@ -157,11 +158,6 @@ void bench_des(OpenSslDes& openssl) {
 }
 
 } // namespace
-
-#if __has_include("payload/payload_stream.h")
-#define VMOD_BENCH_STREAM 1
-#include "payload/payload_stream.h"
-#endif
 
 namespace {
 
@@ -315,13 +311,8 @@ const unsigned char* g_image;
 uint32_t g_image_size;
 uint32_t g_image_pos;
 
-int image_chunk_source(unsigned char* buffer) {
-    if (g_image_pos == g_image_size)
-        return -1;
-    uint32_t n = g_image_size - g_image_pos >= 65536 ? 65536 : g_image_size - g_image_pos;
-    std::memcpy(buffer, g_image + g_image_pos, n);
-    g_image_pos += n;
-    return static_cast<int>(n);
+int32_t image_chunk_source(unsigned char* buffer) {
+    return payload_copy_chunk(g_image, g_image_size, &g_image_pos, buffer);
 }
 
 void use_image(const std::vector<unsigned char>& image) {
@@ -485,7 +476,6 @@ void bench_payload(OpenSslDes& openssl) {
     LineTotals want = ref_pass();
     double ref_mbps = best_mbps(n, [&] { g_sink = ref_pass().hash; });
     print_speed("OpenSSL DES + zlib + line reader (text)", ref_mbps);
-#ifdef VMOD_BENCH_STREAM
     auto ours_pass = [&] {
         use_image(image);
         if (payload_open(image_chunk_source, 65536, "rtog5u3") != 0)
@@ -501,15 +491,10 @@ void bench_payload(OpenSslDes& openssl) {
     double ours = best_mbps(n, [&] { g_sink = ours_pass().hash; });
     print_speed("ours: payload stream, payload_gets (text)", ours);
     print_ratio("payload_vs_openssl_zlib", ours / ref_mbps);
-#else
-    (void)want;
-    std::printf("payload: our payload stream not built yet, ratio skipped\n");
-#endif
 }
 
 // Heap peak of decoding a whole image through the payload stream, beyond the image itself.
 void bench_memory() {
-#ifdef VMOD_BENCH_STREAM
     for (size_t mib : {1, 32}) {
         size_t text_bytes = 0;
         std::vector<unsigned char> image = make_payload_image(mib << 20, 6, &text_bytes);
@@ -527,9 +512,6 @@ void bench_memory() {
                     image.size(), text_bytes, t.lines, peak, left);
         std::printf("memory peak_%zuMiB_image %lld\n", mib, peak);
     }
-#else
-    std::printf("memory: our payload stream not built yet, skipped\n");
-#endif
 }
 
 } // namespace
