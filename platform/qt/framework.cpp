@@ -373,6 +373,7 @@ int AfxWinMain(int argc, char** argv) {
 struct VmodThreadHost {
     QThread* thread = nullptr;
     CWinThread* object = nullptr;
+    bool finished = false;  // the procedure has returned; guarded by g_threadsMutex
 };
 
 namespace {
@@ -404,7 +405,7 @@ void ReapFinishedThreads() {
         std::lock_guard<std::mutex> lock(g_threadsMutex);
         auto& all = Threads();
         for (auto it = all.begin(); it != all.end();) {
-            if ((*it)->thread->isFinished()) {
+            if ((*it)->finished) {
                 done.push_back(*it);
                 it = all.erase(it);
             } else {
@@ -438,7 +439,14 @@ CWinThread* AfxBeginThread(AFX_THREADPROC proc, LPVOID param, int priority, UINT
     auto* host = new VmodThreadHost;
     host->object = new CWinThread;
     host->object->m_pHost = host;
-    host->thread = QThread::create([proc, param] { proc(param); });
+    // The start and the end pass through g_threadsMutex, so everything the starting thread did
+    // happens before the procedure runs, and everything it did before the reaper's wait.
+    host->thread = QThread::create([host, proc, param] {
+        { std::lock_guard<std::mutex> lock(g_threadsMutex); }
+        proc(param);
+        std::lock_guard<std::mutex> lock(g_threadsMutex);
+        host->finished = true;
+    });
     if (stackSize)
         host->thread->setStackSize(stackSize);
     {
