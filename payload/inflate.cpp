@@ -61,11 +61,11 @@ unsigned g_window_pos; // next write position, 0 to 32768
 struct BitReader {
     uint64_t buf;
     unsigned count; // valid bits in buf, phantom ones included
-    int (*next)();  // the stream's next_byte; past_end once the input has ended
 };
 
 BitReader g_in;
 unsigned g_phantom; // bits of g_in standing for input past the end
+int (*g_next)();    // the stream's next_byte; past_end once the input has ended
 StreamOps* g_ops;
 
 void* (*g_alloc)(size_t) = std::malloc;
@@ -75,13 +75,18 @@ int past_end() {
     return -1;
 }
 
-// Makes at least n (<= 16) bits available in r.
-inline void need_bits(BitReader& r, unsigned n) {
+// The input has ended: from now on fetches add zero bytes without asking the stream again.
+[[gnu::noinline, gnu::cold]] void input_ended() {
+    g_next = past_end;
+    g_phantom += 8;
+}
+
+// Makes at least n (<= 32) bits available in r.
+[[gnu::always_inline]] inline void need_bits(BitReader& r, unsigned n) {
     while (r.count < n) {
-        int c = r.next();
-        if (c < 0) {
-            r.next = past_end;
-            g_phantom += 8;
+        int c = g_next();
+        if (c < 0) [[unlikely]] {
+            input_ended();
             c = 0;
         }
         r.buf |= static_cast<uint64_t>(c & 0xFF) << r.count;
@@ -112,7 +117,7 @@ inline unsigned take_bits(BitReader& r, unsigned n) {
 }
 
 // Stores one output byte at window_pos, delivering the window when it fills.
-inline unsigned window_put(unsigned pos, unsigned char byte) {
+[[gnu::always_inline]] inline unsigned window_put(unsigned pos, unsigned char byte) {
     g_window[pos++] = byte;
     if (pos == INFLATE_WINDOW_SIZE) {
         flush_window(INFLATE_WINDOW_SIZE);
@@ -124,7 +129,7 @@ inline unsigned window_put(unsigned pos, unsigned char byte) {
 // Copies length bytes from distance back, as a front-to-back byte copy would (an overlapping
 // source repeats the bytes just written). Works in pieces that end where the source or the
 // destination reaches the window's end; the full window is delivered between pieces.
-unsigned window_copy_pieces(unsigned pos, unsigned distance, unsigned length) {
+[[gnu::noinline]] unsigned window_copy_pieces(unsigned pos, unsigned distance, unsigned length) {
     unsigned src = (pos - distance) & (INFLATE_WINDOW_SIZE - 1);
     while (length > 0) {
         unsigned n = length;
@@ -169,7 +174,8 @@ unsigned window_copy_pieces(unsigned pos, unsigned distance, unsigned length) {
 
 // The same copy for the common case of a match that neither crosses the window's end nor
 // fills it, without library calls: the short matches of text dominate.
-inline unsigned window_copy(unsigned pos, unsigned distance, unsigned length) {
+[[gnu::always_inline]] inline unsigned window_copy(unsigned pos, unsigned distance,
+                                                   unsigned length) {
     unsigned src = (pos - distance) & (INFLATE_WINDOW_SIZE - 1);
     if (pos + length >= INFLATE_WINDOW_SIZE || src + length > INFLATE_WINDOW_SIZE) {
         return window_copy_pieces(pos, distance, length);
@@ -208,7 +214,8 @@ inline unsigned window_copy(unsigned pos, unsigned distance, unsigned length) {
 
 // Looks up the next symbol in table t of first-level width w, following links to
 // sub-tables. Returns the entry (its bits not yet dropped), or nullptr at an unused slot.
-inline const CodeEntry* lookup(BitReader& r, const CodeEntry* t, unsigned mask) {
+[[gnu::always_inline]] inline const CodeEntry* lookup(BitReader& r, const CodeEntry* t,
+                                                      unsigned mask) {
     t += static_cast<unsigned>(r.buf) & mask;
     while (t->op > kOpLiteral) {
         if (t->op == kOpInvalid) {
@@ -455,9 +462,15 @@ int decode_symbols(const CodeEntry* tl, const CodeEntry* td, int bl, int bd) {
     int result = 1;
     const unsigned lw = static_cast<unsigned>(bl);
     const unsigned lmask = kMask[lw];
+    const unsigned dw = static_cast<unsigned>(bd);
+    const unsigned dmask = kMask[dw];
 
+    // A length's extra bits are fetched together with the distance code's first level, and
+    // a distance's extra bits with the next symbol's first level. This reads no further
+    // ahead than the next lookup would anyway, so the look-ahead handed back after the final
+    // block is the same.
+    need_bits(r, lw);
     for (;;) {
-        need_bits(r, lw);
         const CodeEntry* t = lookup(r, tl, lmask);
         if (t == nullptr) {
             break;
@@ -469,6 +482,7 @@ int decode_symbols(const CodeEntry* tl, const CodeEntry* td, int bl, int bd) {
                 break;
             }
             pos = window_put(pos, static_cast<unsigned char>(t->value));
+            need_bits(r, lw);
             continue;
         }
         if (op == kOpEndOfBlock) {
@@ -477,18 +491,21 @@ int decode_symbols(const CodeEntry* tl, const CodeEntry* td, int bl, int bd) {
             }
             break;
         }
-        unsigned length = t->value + take_bits(r, op);
         if (td == nullptr) {
             break;
         }
-        const unsigned dw = static_cast<unsigned>(bd);
-        need_bits(r, dw);
-        t = lookup(r, td, kMask[dw]);
+        need_bits(r, op + dw);
+        unsigned length = t->value + peek_bits(r, op);
+        drop_bits(r, op);
+        t = lookup(r, td, dmask);
         if (t == nullptr) {
             break;
         }
         drop_bits(r, t->bits);
-        unsigned distance = t->value + take_bits(r, t->op);
+        op = t->op;
+        need_bits(r, op + lw);
+        unsigned distance = t->value + peek_bits(r, op);
+        drop_bits(r, op);
         if (overrun(r)) {
             break;
         }
@@ -521,12 +538,11 @@ int decode_stored() {
     if (len > 0 && g_phantom != 0) {
         result = 1;
     } else {
-        int (*next)() = r.next;
+        int (*next)() = g_next;
         for (; len > 0; len--) {
             int c = next();
             if (c < 0) {
-                r.next = past_end;
-                g_phantom += 8;
+                input_ended();
                 result = 1;
                 break;
             }
@@ -705,11 +721,11 @@ int inflate_step(int start) {
     }
     if (start != 0) {
         g_window_pos = 0;
-        g_in = BitReader{0, 0, nullptr};
+        g_in = BitReader{0, 0};
         g_phantom = 0;
     }
     if (g_phantom == 0) {
-        g_in.next = g_ops->next_byte;
+        g_next = g_ops->next_byte;
     }
     int last = 0;
     int r = decode_block(&last);
