@@ -226,7 +226,9 @@ public:
 
     // Creates the dialog and its controls from the template, calls OnInitDialog, shows it and
     // runs its message loop until EndDialog. Returns the EndDialog code, -1 if the template is
-    // missing or malformed. The window is destroyed before it returns.
+    // missing or malformed. The window is destroyed before it returns. WM_SIZE first arrives
+    // when the dialog is shown (after OnInitDialog), then whenever the screen changes; the
+    // window keeps the margin its template leaves around the controls when they are moved.
     virtual INT_PTR DoModal();
     // The controls exist; binds and fills them (UpdateData(FALSE)). TRUE: the framework sets
     // the focus to the first tab stop.

@@ -70,6 +70,9 @@ void PressKey(HWND window, Key key);
 void Click(HWND control);
 // The window manager's close button of a top-level window.
 void CloseFromTitleBar(HWND window);
+// Presses OK on the real message box that is up (no answerer set); false if none is up. Its
+// text is stored into *text when given.
+bool PressOkOnMessageBox(std::wstring* text = nullptr);
 
 // ---- looking at windows -----------------------------------------------------------------------
 // All of these give an empty / zero / false answer for something that is no window.

@@ -5,6 +5,8 @@
 #include <QCoreApplication>
 #include <QFontInfo>
 #include <QKeyEvent>
+#include <QMessageBox>
+#include <QPushButton>
 #include <QMouseEvent>
 #include <QPixmap>
 #include <QThread>
@@ -124,6 +126,23 @@ void CloseFromTitleBar(HWND window) {
     Window* w = FindWindow(window);
     if (w && w->widget && w->widget->isWindow())
         w->widget->close();
+}
+
+bool PressOkOnMessageBox(std::wstring* text) {
+    auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+    if (!box) {
+        for (QWidget* w : QApplication::topLevelWidgets())
+            if ((box = qobject_cast<QMessageBox*>(w)) && box->isVisible())
+                break;
+            else
+                box = nullptr;
+    }
+    if (!box || !box->button(QMessageBox::Ok))
+        return false;
+    if (text)
+        *text = ToWString(box->text());
+    box->button(QMessageBox::Ok)->click();
+    return true;
 }
 
 std::wstring WindowText(HWND window) {

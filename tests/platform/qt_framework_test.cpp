@@ -500,6 +500,36 @@ TEST(QtDialogHost, BoxFromAWorkerAfterTheDialogEndedReturnsWithoutShowing) {
     EXPECT_EQ(answer, 0);
 }
 
+// Presses OK on the box once one is up; runs from whichever loop is pumping (the box's own).
+void PressOkWhenUp(std::shared_ptr<std::wstring> text) {
+    PostToUi([text] {
+        if (!PressOkOnMessageBox(text.get())) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            PressOkWhenUp(text);
+        }
+    });
+}
+
+TEST(QtDialogHost, RealBoxFromAWorkerIsShownOnTheUiThreadWhileMessagesGoOn) {
+    ProbeDialog dlg;
+    RunDialog(dlg, {[](ProbeDialog& d) {
+        HWND h = d.m_hWnd;
+        std::atomic<int> answer{-1};
+        auto text = std::make_shared<std::wstring>();
+        std::thread worker([&] {
+            answer = MessageBoxW(nullptr, L"接続を確認してください", L"注意", MB_OK);
+        });
+        EXPECT_TRUE(PostMessageW(h, WM_TEST_POSTED, 3, 0));
+        PressOkWhenUp(text);
+        PumpUntil([&] { return answer.load() != -1; });
+        worker.join();
+        EXPECT_EQ(answer.load(), IDOK);
+        EXPECT_EQ(*text, L"接続を確認してください");
+        ASSERT_EQ(d.posted.size(), 1u);
+        EXPECT_FALSE(PressOkOnMessageBox());
+    }});
+}
+
 // ---- screen, icon, cursor ---------------------------------------------------------------------
 
 TEST(QtDialogHost, ScreenMetricsSeamTurnsTheScreenAndDeliversWmSize) {
