@@ -982,3 +982,23 @@ TEST(BuildCodeTableLayout, UnusedSlotsAreInvalid) {
 }
 
 } // namespace
+
+namespace {
+
+// The window is never cleared: a distance reaching before a stream's first byte copies what
+// the previous stream left there, as no check compares distances with the output so far.
+TEST(InflateWindow, NewStreamStartsOverThePreviousStreamsBytes) {
+    MemoryStream first(StoredBlock(true, {'a', 'b', 'c', 'd', 'e', 'f'}));
+    ASSERT_EQ(Inflate(first), 1);
+
+    BitWriter w;
+    w.Bits(1, 1);
+    w.Bits(1, 2);
+    FixedMatch(w, 3, 32768);
+    FixedLiteral(w, 256);
+    MemoryStream second(w.Finish());
+    ASSERT_EQ(Inflate(second), 1);
+    EXPECT_EQ(second.output, (Bytes{'a', 'b', 'c'}));
+}
+
+} // namespace
