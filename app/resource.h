@@ -2,10 +2,10 @@
 #pragma once
 
 // Dialog templates: the dialog is created from 102; the layout re-flow reads all four.
-#define IDD_VERSIONUP_DIALOG 102            // portrait, the creation template
-#define IDD_VERSIONUP_LANDSCAPE 103         // landscape
-#define IDD_VERSIONUP_PORTRAIT_TALL 141     // portrait, 480x800 screens
-#define IDD_VERSIONUP_LANDSCAPE_WIDE 142    // landscape, 800x480 screens
+#define IDD_VERSIONUP_DIALOG 102         // portrait, the creation template
+#define IDD_VERSIONUP_LANDSCAPE 103      // landscape
+#define IDD_VERSIONUP_PORTRAIT_TALL 141  // portrait, 480x800 screens
+#define IDD_VERSIONUP_LANDSCAPE_WIDE 142 // landscape, 800x480 screens
 
 // The application icon (icon group).
 #define IDI_VERSIONUP 132

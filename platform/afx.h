@@ -19,11 +19,11 @@ struct VmodThreadHost;
 // ---- message maps ---------------------------------------------------------------------------
 // One entry of a class's message map. Exactly one of the handler pointers is set.
 struct AFX_MSGMAP_ENTRY {
-    UINT nMessage;                                  // window message; 0 ends the map
-    UINT nCode;                                     // WM_COMMAND: notification code
-    UINT nID;                                       // WM_COMMAND: control or command id
-    void (CCmdTarget::*pfnCommand)();               // WM_COMMAND handler
-    void (CCmdTarget::*pfnSize)(UINT, int, int);    // WM_SIZE handler (type, width, height)
+    UINT nMessage;                                     // window message; 0 ends the map
+    UINT nCode;                                        // WM_COMMAND: notification code
+    UINT nID;                                          // WM_COMMAND: control or command id
+    void (CCmdTarget::*pfnCommand)();                  // WM_COMMAND handler
+    void (CCmdTarget::*pfnSize)(UINT, int, int);       // WM_SIZE handler (type, width, height)
     LRESULT (CCmdTarget::*pfnMessage)(WPARAM, LPARAM); // any other message
 };
 
@@ -34,50 +34,66 @@ struct AFX_MSGMAP {
 };
 
 // In the class body: declares the class's message map.
-#define DECLARE_MESSAGE_MAP()                                                                  \
-protected:                                                                                     \
-    static const AFX_MSGMAP* GetThisMessageMap();                                              \
+#define DECLARE_MESSAGE_MAP()                                                                      \
+  protected:                                                                                       \
+    static const AFX_MSGMAP* GetThisMessageMap();                                                  \
     const AFX_MSGMAP* GetMessageMap() const override;
 
 // In the .cpp: defines theClass's map; entries follow, END_MESSAGE_MAP closes it.
-#define BEGIN_MESSAGE_MAP(theClass, baseClass)                                                 \
-    const AFX_MSGMAP* theClass::GetMessageMap() const { return GetThisMessageMap(); }          \
-    const AFX_MSGMAP* theClass::GetThisMessageMap() {                                          \
-        typedef theClass ThisClass;                                                            \
-        typedef baseClass TheBaseClass;                                                        \
-        (void)sizeof(ThisClass*);                                                              \
+#define BEGIN_MESSAGE_MAP(theClass, baseClass)                                                     \
+    const AFX_MSGMAP* theClass::GetMessageMap() const {                                            \
+        return GetThisMessageMap();                                                                \
+    }                                                                                              \
+    const AFX_MSGMAP* theClass::GetThisMessageMap() {                                              \
+        typedef theClass ThisClass;                                                                \
+        typedef baseClass TheBaseClass;                                                            \
+        (void)sizeof(ThisClass*);                                                                  \
         static const AFX_MSGMAP_ENTRY _messageEntries[] = {
 
-#define END_MESSAGE_MAP()                                                                      \
-    {0, 0, 0, nullptr, nullptr, nullptr}                                                       \
-    }                                                                                          \
-    ;                                                                                          \
-    static const AFX_MSGMAP messageMap = {&TheBaseClass::GetThisMessageMap, &_messageEntries[0]}; \
-    return &messageMap;                                                                        \
+#define END_MESSAGE_MAP()                                                                          \
+    { 0, 0, 0, nullptr, nullptr, nullptr }                                                         \
+    }                                                                                              \
+    ;                                                                                              \
+    static const AFX_MSGMAP messageMap = {&TheBaseClass::GetThisMessageMap, &_messageEntries[0]};  \
+    return &messageMap;                                                                            \
     }
 
 // WM_COMMAND with BN_CLICKED from control id: void memberFxn().
-#define ON_BN_CLICKED(id, memberFxn)                                                           \
-    {WM_COMMAND, BN_CLICKED, static_cast<UINT>(id),                                            \
-     static_cast<void (CCmdTarget::*)()>(memberFxn), nullptr, nullptr},
+#define ON_BN_CLICKED(id, memberFxn)                                                               \
+    {                                                                                              \
+        WM_COMMAND,                                                                                \
+        BN_CLICKED,                                                                                \
+        static_cast<UINT>(id),                                                                     \
+        static_cast<void (CCmdTarget::*)()>(memberFxn),                                            \
+        nullptr,                                                                                   \
+        nullptr},
 // WM_COMMAND with command id (notification 0): void memberFxn().
-#define ON_COMMAND(id, memberFxn)                                                              \
-    {WM_COMMAND, 0, static_cast<UINT>(id), static_cast<void (CCmdTarget::*)()>(memberFxn),     \
-     nullptr, nullptr},
+#define ON_COMMAND(id, memberFxn)                                                                  \
+    {WM_COMMAND, 0,      static_cast<UINT>(id), static_cast<void (CCmdTarget::*)()>(memberFxn),    \
+     nullptr,    nullptr},
 // WM_SIZE: void OnSize(UINT nType, int cx, int cy) of the class.
-#define ON_WM_SIZE()                                                                           \
-    {WM_SIZE, 0, 0, nullptr,                                                                   \
-     static_cast<void (CCmdTarget::*)(UINT, int, int)>(&ThisClass::OnSize), nullptr},
+#define ON_WM_SIZE()                                                                               \
+    {                                                                                              \
+        WM_SIZE,                                                                                   \
+        0,                                                                                         \
+        0,                                                                                         \
+        nullptr,                                                                                   \
+        static_cast<void (CCmdTarget::*)(UINT, int, int)>(&ThisClass::OnSize),                     \
+        nullptr},
 // Any message number (e.g. WM_USER + n): LRESULT memberFxn(WPARAM, LPARAM).
-#define ON_MESSAGE(message, memberFxn)                                                         \
-    {static_cast<UINT>(message), 0, 0, nullptr, nullptr,                                       \
+#define ON_MESSAGE(message, memberFxn)                                                             \
+    {static_cast<UINT>(message),                                                                   \
+     0,                                                                                            \
+     0,                                                                                            \
+     nullptr,                                                                                      \
+     nullptr,                                                                                      \
      static_cast<LRESULT (CCmdTarget::*)(WPARAM, LPARAM)>(memberFxn)},
 
 // The root of everything that has a message map.
 class CCmdTarget {
-public:
+  public:
     virtual ~CCmdTarget() = default;
-    static const AFX_MSGMAP* GetThisMessageMap();  // the empty root map
+    static const AFX_MSGMAP* GetThisMessageMap(); // the empty root map
     virtual const AFX_MSGMAP* GetMessageMap() const;
     // Runs the first matching entry of this object's map chain; FALSE when none matched.
     BOOL DispatchFromMap(UINT message, WPARAM wParam, LPARAM lParam, LRESULT* result);
@@ -99,13 +115,13 @@ typedef UINT (*AFX_THREADPROC)(LPVOID param);
 
 // A thread of the program. Worker thread objects delete themselves when their thread ends.
 class CWinThread : public CCmdTarget {
-public:
+  public:
     CWinThread();
     ~CWinThread() override;
-    CWnd* m_pMainWnd = nullptr;  // the main window; commands posted to it reach the program
+    CWnd* m_pMainWnd = nullptr; // the main window; commands posted to it reach the program
 
-private:
-    VmodThreadHost* m_pHost = nullptr;  // the host's state of a worker thread
+  private:
+    VmodThreadHost* m_pHost = nullptr; // the host's state of a worker thread
     friend CWinThread* AfxBeginThread(AFX_THREADPROC, LPVOID, int, UINT, DWORD, void*);
     friend struct VmodThreadHost;
 };
@@ -115,15 +131,14 @@ private:
 // either way). stackSize 0 and security nullptr are the defaults; CREATE_SUSPENDED is not
 // supported (nullptr). Returns the thread object, which deletes itself when proc returns;
 // nullptr if the thread could not be started.
-CWinThread* AfxBeginThread(AFX_THREADPROC proc, LPVOID param,
-                           int priority = THREAD_PRIORITY_NORMAL, UINT stackSize = 0,
-                           DWORD createFlags = 0, void* security = nullptr);
+CWinThread* AfxBeginThread(AFX_THREADPROC proc, LPVOID param, int priority = THREAD_PRIORITY_NORMAL,
+                           UINT stackSize = 0, DWORD createFlags = 0, void* security = nullptr);
 
 // The application object. Exactly one, global; the framework calls InitInstance once on the
 // user-interface thread and ends the process when it returns FALSE.
 class CWinApp : public CWinThread {
-public:
-    explicit CWinApp(LPCWSTR appName = nullptr);  // registers the one application object
+  public:
+    explicit CWinApp(LPCWSTR appName = nullptr); // registers the one application object
     ~CWinApp() override;
     // The program's start-up hook; FALSE ends the program without a message loop.
     virtual BOOL InitInstance();
@@ -132,9 +147,9 @@ public:
     // WM_COMMAND ID_APP_EXIT: sends WM_CLOSE to m_pMainWnd (a dialog then ends as cancelled).
     void OnAppExit();
 
-    LPCWSTR m_pszAppName;  // the title: the program file's name without its extension
+    LPCWSTR m_pszAppName; // the title: the program file's name without its extension
 
-protected:
+  protected:
     static const AFX_MSGMAP* GetThisMessageMap();
     const AFX_MSGMAP* GetMessageMap() const override;
 };
@@ -163,7 +178,7 @@ int AfxWinMain(int argc, char** argv);
 // the handle's value: handles are never reused, so calls on it fail as on any destroyed window,
 // and another thread still reading m_hWnd sees no change.
 class CWnd : public CCmdTarget {
-public:
+  public:
     CWnd() = default;
     ~CWnd() override;
     CWnd(const CWnd&) = delete;
@@ -184,9 +199,8 @@ public:
     }
     // Sets the window's big (TRUE) or small icon by WM_SETICON; returns the old one.
     HICON SetIcon(HICON icon, BOOL big) {
-        return reinterpret_cast<HICON>(
-            SendMessageW(m_hWnd, WM_SETICON, big ? ICON_BIG : ICON_SMALL,
-                         reinterpret_cast<LPARAM>(icon)));
+        return reinterpret_cast<HICON>(SendMessageW(m_hWnd, WM_SETICON, big ? ICON_BIG : ICON_SMALL,
+                                                    reinterpret_cast<LPARAM>(icon)));
     }
     // A message box owned by this window; caption nullptr gives the application's title.
     int MessageBox(LPCWSTR text, LPCWSTR caption = nullptr, UINT type = MB_OK);
@@ -196,7 +210,7 @@ public:
 
     HWND m_hWnd = nullptr;
 
-protected:
+  protected:
     // WM_COMMAND not handled by the map; FALSE if nobody handled it.
     virtual BOOL OnCommand(WPARAM wParam, LPARAM lParam);
     // Default handling: the control's own behaviour for its class.
@@ -209,7 +223,7 @@ class CStatic : public CWnd {};
 class CButton : public CWnd {};
 class CListBox : public CWnd {};
 class CProgressCtrl : public CWnd {
-public:
+  public:
     void SetRange(short lower, short upper) {
         SendMessageW(m_hWnd, PBM_SETRANGE, 0, MAKELPARAM(lower, upper));
     }
@@ -220,7 +234,7 @@ public:
 // ---- dialogs ----------------------------------------------------------------------------------
 // A modal dialog created from a numbered template of the program's resources.
 class CDialog : public CWnd {
-public:
+  public:
     explicit CDialog(UINT templateId, CWnd* parent = nullptr);
     ~CDialog() override;
 
@@ -246,24 +260,24 @@ public:
 
     LRESULT WindowProc(UINT message, WPARAM wParam, LPARAM lParam) override;
 
-protected:
+  protected:
     // The dialog's control bindings (DDX_ calls).
     virtual void DoDataExchange(CDataExchange* pDX);
     BOOL OnCommand(WPARAM wParam, LPARAM lParam) override;
 
-private:
+  private:
     UINT m_nIDTemplate;
     CWnd* m_pParentWnd;
 };
 
 // The state of one UpdateData pass.
 class CDataExchange {
-public:
+  public:
     CDataExchange(CDialog* dialog, BOOL saveAndValidate)
         : m_bSaveAndValidate(saveAndValidate), m_pDlgWnd(dialog) {}
-    BOOL m_bSaveAndValidate;  // TRUE: controls into members; FALSE: members into controls
+    BOOL m_bSaveAndValidate; // TRUE: controls into members; FALSE: members into controls
     CDialog* m_pDlgWnd;
-    BOOL m_bFailed = FALSE;   // a bound control was missing
+    BOOL m_bFailed = FALSE; // a bound control was missing
 };
 
 // Attaches control to the dialog's child id (once; later passes leave it attached). A missing

@@ -19,14 +19,14 @@ namespace vmod_testing {
 // ---- message boxes ----------------------------------------------------------------------------
 // Who a message box belongs to, as the program asked for it.
 enum class BoxOwner {
-    Application,  // AfxMessageBox: owner the main window, caption the application's title
-    Dialog,       // MessageBoxW / CWnd::MessageBox with an owner window
-    None,         // MessageBoxW with no owner
+    Application, // AfxMessageBox: owner the main window, caption the application's title
+    Dialog,      // MessageBoxW / CWnd::MessageBox with an owner window
+    None,        // MessageBoxW with no owner
 };
 
 struct MessageBoxRecord {
     BoxOwner owner;
-    HWND ownerWindow;     // the owner's window; nullptr for BoxOwner::None
+    HWND ownerWindow; // the owner's window; nullptr for BoxOwner::None
     std::wstring text;
     std::wstring caption; // as shown: the application's title for BoxOwner::Application
     UINT type;            // MB_ flags as given
@@ -76,12 +76,12 @@ bool PressOkOnMessageBox(std::wstring* text = nullptr);
 
 // ---- looking at windows -----------------------------------------------------------------------
 // All of these give an empty / zero / false answer for something that is no window.
-std::wstring WindowText(HWND window);    // title or control text, exactly as last set
+std::wstring WindowText(HWND window); // title or control text, exactly as last set
 bool IsEnabled(HWND window);
-bool IsShown(HWND window);               // its own visible flag (WS_VISIBLE), not its parent's
-DWORD WindowStyle(HWND window);          // style word, WS_VISIBLE and WS_DISABLED kept current
+bool IsShown(HWND window);      // its own visible flag (WS_VISIBLE), not its parent's
+DWORD WindowStyle(HWND window); // style word, WS_VISIBLE and WS_DISABLED kept current
 DWORD WindowExStyle(HWND window);
-std::wstring ClassName(HWND window);     // "Button", "Edit", "Static", "ListBox", PROGRESS_CLASSW
+std::wstring ClassName(HWND window); // "Button", "Edit", "Static", "ListBox", PROGRESS_CLASSW
 int ControlId(HWND window);
 RECT WindowRect(HWND window);            // a child: in its parent's client pixels; a dialog: its
                                          // client area at (0, 0)
@@ -89,15 +89,15 @@ std::vector<HWND> Children(HWND dialog); // in creation (tab and z) order
 HWND FocusWindow();                      // the window with the keyboard focus, or nullptr
 HICON WindowIcon(HWND window, bool big); // as last set by WM_SETICON
 int ProgressPos(HWND progress);
-bool BusyCursorShown();                  // SetCursor(LoadCursorW(nullptr, IDC_WAIT)) in force
-std::wstring FontFamily(HWND window);    // family the window's font resolved to on this host
+bool BusyCursorShown();               // SetCursor(LoadCursorW(nullptr, IDC_WAIT)) in force
+std::wstring FontFamily(HWND window); // family the window's font resolved to on this host
 
 struct IconImage {
     int width;
     int height;
     int bitsPerPixel;
 };
-std::vector<IconImage> IconImages(HICON icon);  // the images an icon was loaded from
+std::vector<IconImage> IconImages(HICON icon); // the images an icon was loaded from
 
 // Renders the window and its children as the screen would show them, into a PNG file.
 bool SaveScreenshot(HWND window, const std::string& pngPath);

@@ -11,28 +11,28 @@
 #pragma once
 
 // ---- window messages -------------------------------------------------------------------------
-#define WM_SIZE 0x0005        // wParam size type, lParam MAKELPARAM(client width, client height)
-#define WM_SETTEXT 0x000C     // lParam the new text; returns TRUE
-#define WM_CLOSE 0x0010       // a dialog answers it with its cancel command (IDCANCEL)
-#define WM_SETICON 0x0080     // wParam ICON_BIG or ICON_SMALL, lParam the HICON; returns the old one
-#define WM_INITDIALOG 0x0110  // the dialog's controls exist; handled by CDialog::OnInitDialog
-#define WM_COMMAND 0x0111     // wParam MAKEWPARAM(id, notification code), lParam the control or 0
-#define WM_USER 0x0400        // first private message number
+#define WM_SIZE 0x0005       // wParam size type, lParam MAKELPARAM(client width, client height)
+#define WM_SETTEXT 0x000C    // lParam the new text; returns TRUE
+#define WM_CLOSE 0x0010      // a dialog answers it with its cancel command (IDCANCEL)
+#define WM_SETICON 0x0080    // wParam ICON_BIG or ICON_SMALL, lParam the HICON; returns the old one
+#define WM_INITDIALOG 0x0110 // the dialog's controls exist; handled by CDialog::OnInitDialog
+#define WM_COMMAND 0x0111    // wParam MAKEWPARAM(id, notification code), lParam the control or 0
+#define WM_USER 0x0400       // first private message number
 
-#define ICON_SMALL 0  // WM_SETICON: the caption / task-bar icon
-#define ICON_BIG 1    // WM_SETICON: the switcher icon
+#define ICON_SMALL 0 // WM_SETICON: the caption / task-bar icon
+#define ICON_BIG 1   // WM_SETICON: the switcher icon
 
-#define SIZE_RESTORED 0  // WM_SIZE size type
+#define SIZE_RESTORED 0 // WM_SIZE size type
 
 // ---- command ids and notification codes --------------------------------------------------------
-#define IDOK 1              // the dialog's OK command (Enter key, caption OK button)
-#define IDCANCEL 2          // the dialog's cancel command (Escape key, window close)
-#define ID_APP_EXIT 0xE141  // application-exit command: closes the main window
-#define BN_CLICKED 0        // WM_COMMAND notification: a push button was clicked
+#define IDOK 1             // the dialog's OK command (Enter key, caption OK button)
+#define IDCANCEL 2         // the dialog's cancel command (Escape key, window close)
+#define ID_APP_EXIT 0xE141 // application-exit command: closes the main window
+#define BN_CLICKED 0       // WM_COMMAND notification: a push button was clicked
 
 // ---- message box types and answers -------------------------------------------------------------
-#define MB_OK 0x00000000L              // one OK button
-#define MB_ICONHAND 0x00000010L        // stop / error icon
+#define MB_OK 0x00000000L       // one OK button
+#define MB_ICONHAND 0x00000010L // stop / error icon
 #define MB_ICONERROR MB_ICONHAND
 #define MB_ICONQUESTION 0x00000020L    // question icon
 #define MB_ICONEXCLAMATION 0x00000030L // warning icon
@@ -40,20 +40,20 @@
 #define MB_ICONMASK 0x000000F0L        // the icon bits of a type
 
 // ---- ShowWindow ---------------------------------------------------------------------------------
-#define SW_HIDE 0        // hidden
-#define SW_SHOWNORMAL 1  // visible
-#define SW_SHOW 5        // visible
+#define SW_HIDE 0       // hidden
+#define SW_SHOWNORMAL 1 // visible
+#define SW_SHOW 5       // visible
 
 // ---- control messages ---------------------------------------------------------------------------
-#define PBM_SETRANGE 0x0401  // lParam MAKELPARAM(low, high); returns the old range the same way
-#define PBM_SETPOS 0x0402    // wParam the position (clamped to the range); returns the old one
-#define PBM_GETPOS 0x0408    // returns the position
-#define STM_SETIMAGE 0x0172  // wParam IMAGE_*, lParam the handle; returns the old image
-#define STM_GETIMAGE 0x0173  // wParam IMAGE_*; returns the image (0 for a text static)
-#define LB_SETCURSEL 0x0186  // wParam the index or -1; returns LB_ERR for -1 or a bad index
-#define LB_GETCURSEL 0x0188  // returns the selected index or LB_ERR
-#define CB_GETCURSEL 0x0147  // returns the selected index or CB_ERR
-#define CB_SETCURSEL 0x014E  // wParam the index or -1
+#define PBM_SETRANGE 0x0401 // lParam MAKELPARAM(low, high); returns the old range the same way
+#define PBM_SETPOS 0x0402   // wParam the position (clamped to the range); returns the old one
+#define PBM_GETPOS 0x0408   // returns the position
+#define STM_SETIMAGE 0x0172 // wParam IMAGE_*, lParam the handle; returns the old image
+#define STM_GETIMAGE 0x0173 // wParam IMAGE_*; returns the image (0 for a text static)
+#define LB_SETCURSEL 0x0186 // wParam the index or -1; returns LB_ERR for -1 or a bad index
+#define LB_GETCURSEL 0x0188 // returns the selected index or LB_ERR
+#define CB_GETCURSEL 0x0147 // returns the selected index or CB_ERR
+#define CB_SETCURSEL 0x014E // wParam the index or -1
 #define LB_ERR (-1)
 #define CB_ERR (-1)
 #define IMAGE_BITMAP 0
@@ -71,9 +71,9 @@
 #define WS_SYSMENU 0x00080000L
 #define WS_GROUP 0x00020000L
 #define WS_TABSTOP 0x00010000L
-#define WS_EX_APPWINDOW 0x00040000L     // listed as an application window
-#define WS_EX_CAPTIONOKBTN 0x80000000L  // the caption carries an OK button (sends IDOK)
-#define DS_SETFONT 0x40L                // the template names its font
+#define WS_EX_APPWINDOW 0x00040000L    // listed as an application window
+#define WS_EX_CAPTIONOKBTN 0x80000000L // the caption carries an OK button (sends IDOK)
+#define DS_SETFONT 0x40L               // the template names its font
 #define ES_LEFT 0x0000L
 #define ES_MULTILINE 0x0004L
 #define ES_AUTOVSCROLL 0x0040L
@@ -92,29 +92,37 @@
 // Class name of the progress bar, named by string in dialog templates.
 #define PROGRESS_CLASSW L"msctls_progress32"
 
-// ---- system metrics ------------------------------------------------------------------------------
+// ---- system metrics
+// ------------------------------------------------------------------------------
 #define SM_CXSCREEN 0        // screen width in pixels
 #define SM_CYSCREEN 1        // screen height in pixels
 #define SPI_GETWORKAREA 0x30 // pvParam a RECT: the screen less the system's bars, in pixels
 
-// ---- DeferWindowPos flags ------------------------------------------------------------------------
+// ---- DeferWindowPos flags
+// ------------------------------------------------------------------------
 #define SWP_NOSIZE 0x0001
 #define SWP_NOMOVE 0x0002
 #define SWP_NOZORDER 0x0004
 #define SWP_NOACTIVATE 0x0010
 
-// ---- resources -----------------------------------------------------------------------------------
-#define MAKEINTRESOURCEW(i) (reinterpret_cast<LPCWSTR>(static_cast<uintptr_t>(static_cast<WORD>(i))))
+// ---- resources
+// -----------------------------------------------------------------------------------
+#define MAKEINTRESOURCEW(i)                                                                        \
+    (reinterpret_cast<LPCWSTR>(static_cast<uintptr_t>(static_cast<WORD>(i))))
 #define IS_INTRESOURCE(p) ((reinterpret_cast<uintptr_t>(p) >> 16) == 0)
 #define RT_BITMAP MAKEINTRESOURCEW(2)
 #define RT_ICON MAKEINTRESOURCEW(3)
 #define RT_DIALOG MAKEINTRESOURCEW(5)
 #define RT_GROUP_ICON MAKEINTRESOURCEW(14)
 #define RT_VERSION MAKEINTRESOURCEW(16)
-#define IDC_WAIT MAKEINTRESOURCEW(32514)  // the system's busy cursor
+#define IDC_WAIT MAKEINTRESOURCEW(32514) // the system's busy cursor
 
-#define MAKELPARAM(lo, hi) (static_cast<LPARAM>(static_cast<DWORD>(static_cast<WORD>(lo) | (static_cast<DWORD>(static_cast<WORD>(hi)) << 16))))
-#define MAKEWPARAM(lo, hi) (static_cast<WPARAM>(static_cast<DWORD>(static_cast<WORD>(lo) | (static_cast<DWORD>(static_cast<WORD>(hi)) << 16))))
+#define MAKELPARAM(lo, hi)                                                                         \
+    (static_cast<LPARAM>(static_cast<DWORD>(static_cast<WORD>(lo) |                                \
+                                            (static_cast<DWORD>(static_cast<WORD>(hi)) << 16))))
+#define MAKEWPARAM(lo, hi)                                                                         \
+    (static_cast<WPARAM>(static_cast<DWORD>(static_cast<WORD>(lo) |                                \
+                                            (static_cast<DWORD>(static_cast<WORD>(hi)) << 16))))
 #define LOWORD(v) (static_cast<WORD>(static_cast<uintptr_t>(v) & 0xFFFF))
 #define HIWORD(v) (static_cast<WORD>((static_cast<uintptr_t>(v) >> 16) & 0xFFFF))
 
@@ -130,12 +138,12 @@ struct HCURSOR__;
 typedef HCURSOR__* HCURSOR;
 struct HGDIOBJ__;
 typedef HGDIOBJ__* HGDIOBJ;
-typedef HGDIOBJ HBITMAP;  // a bitmap is a GDI object (DeleteObject releases it)
+typedef HGDIOBJ HBITMAP; // a bitmap is a GDI object (DeleteObject releases it)
 struct HRSRC__;
-typedef HRSRC__* HRSRC;   // a resource found in a module
-typedef void* HGLOBAL;    // a loaded resource: the address of its bytes
+typedef HRSRC__* HRSRC; // a resource found in a module
+typedef void* HGLOBAL;  // a loaded resource: the address of its bytes
 struct HDWP__;
-typedef HDWP__* HDWP;     // a batch of deferred window moves
+typedef HDWP__* HDWP; // a batch of deferred window moves
 typedef HINSTANCE HMODULE;
 typedef void* PVOID;
 
@@ -177,7 +185,9 @@ HRSRC FindResourceW(HMODULE module, LPCWSTR name, LPCWSTR type);
 // The resource's bytes, valid until the process ends; nullptr for a null resource.
 HGLOBAL LoadResource(HMODULE module, HRSRC resource);
 // The address of a loaded resource's bytes (the handle itself).
-inline LPVOID LockResource(HGLOBAL loaded) { return loaded; }
+inline LPVOID LockResource(HGLOBAL loaded) {
+    return loaded;
+}
 // The size of a found resource in bytes; 0 for a null resource.
 DWORD SizeofResource(HMODULE module, HRSRC resource);
 // Loads an icon group resource (RT_GROUP_ICON) with all its images; nullptr if not found.

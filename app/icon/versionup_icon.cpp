@@ -27,18 +27,17 @@ struct Rgb {
 // One shape of the picture in unit coordinates (0..1 across the icon, y down), painted in order.
 struct Shape {
     enum Kind { RoundRect, Polygon } kind;
-    float x0, y0, x1, y1, radius;  // RoundRect
-    std::vector<std::array<float, 2>> points;  // Polygon, any winding
+    float x0, y0, x1, y1, radius;             // RoundRect
+    std::vector<std::array<float, 2>> points; // Polygon, any winding
     Rgb colour;
 };
 
 // The 16 colours of the standard VGA palette, which the 16-colour images use and which also
 // open the 256-colour palette.
 const Rgb kVgaPalette[16] = {
-    {0, 0, 0},       {128, 0, 0},   {0, 128, 0},   {128, 128, 0},
-    {0, 0, 128},     {128, 0, 128}, {0, 128, 128}, {192, 192, 192},
-    {128, 128, 128}, {255, 0, 0},   {0, 255, 0},   {255, 255, 0},
-    {0, 0, 255},     {255, 0, 255}, {0, 255, 255}, {255, 255, 255},
+    {0, 0, 0},     {128, 0, 0},     {0, 128, 0},     {128, 128, 0},   {0, 0, 128}, {128, 0, 128},
+    {0, 128, 128}, {192, 192, 192}, {128, 128, 128}, {255, 0, 0},     {0, 255, 0}, {255, 255, 0},
+    {0, 0, 255},   {255, 0, 255},   {0, 255, 255},   {255, 255, 255},
 };
 
 // The picture, drawn back to front. Colours are VGA palette entries so that both colour depths
@@ -52,9 +51,19 @@ std::vector<Shape> Picture() {
     s.push_back({Shape::RoundRect, 0.23f, 0.11f, 0.77f, 0.60f, 0.02f, {}, {0, 0, 0}});
     s.push_back({Shape::RoundRect, 0.26f, 0.14f, 0.74f, 0.57f, 0.0f, {}, {0, 128, 128}});
     // The upward arrow on the screen.
-    s.push_back({Shape::Polygon, 0, 0, 0, 0, 0,
-                 {{{0.50f, 0.16f}, {0.71f, 0.38f}, {0.58f, 0.38f}, {0.58f, 0.55f},
-                   {0.42f, 0.55f}, {0.42f, 0.38f}, {0.29f, 0.38f}}},
+    s.push_back({Shape::Polygon,
+                 0,
+                 0,
+                 0,
+                 0,
+                 0,
+                 {{{0.50f, 0.16f},
+                   {0.71f, 0.38f},
+                   {0.58f, 0.38f},
+                   {0.58f, 0.55f},
+                   {0.42f, 0.55f},
+                   {0.42f, 0.38f},
+                   {0.29f, 0.38f}}},
                  {255, 255, 0}});
     // The plug-in radio module: a red card in the foot with a white contact strip.
     s.push_back({Shape::RoundRect, 0.27f, 0.67f, 0.73f, 0.90f, 0.03f, {}, {0, 0, 0}});
@@ -175,7 +184,7 @@ std::vector<uint8_t> IconImage(int size, int bpp) {
     Put32(img, static_cast<uint32_t>(size * 2));
     Put16(img, 1);
     Put16(img, static_cast<uint32_t>(bpp));
-    Put32(img, 0);  // BI_RGB
+    Put32(img, 0); // BI_RGB
     Put32(img, static_cast<uint32_t>((xorStride + andStride) * size));
     Put32(img, 0);
     Put32(img, 0);
@@ -195,8 +204,7 @@ std::vector<uint8_t> IconImage(int size, int bpp) {
             if (bpp == 8)
                 row[static_cast<size_t>(x)] = static_cast<uint8_t>(index);
             else
-                row[static_cast<size_t>(x / 2)] |=
-                    static_cast<uint8_t>(x % 2 ? index : index << 4);
+                row[static_cast<size_t>(x / 2)] |= static_cast<uint8_t>(x % 2 ? index : index << 4);
         }
         img.insert(img.end(), row.begin(), row.end());
     }
@@ -220,23 +228,21 @@ bool WriteFile(const char* path, const std::vector<uint8_t>& bytes) {
 
 int WriteIco(const char* path) {
     // The images of the icon group, in the order the group lists them.
-    const struct {
-        int size, bpp;
-    } kImages[] = {{32, 4}, {16, 4}, {32, 8}, {16, 8}};
+    const struct { int size, bpp; } kImages[] = {{32, 4}, {16, 4}, {32, 8}, {16, 8}};
     std::vector<std::vector<uint8_t>> images;
     for (const auto& im : kImages)
         images.push_back(IconImage(im.size, im.bpp));
     std::vector<uint8_t> ico;
     Put16(ico, 0);
-    Put16(ico, 1);  // icon
+    Put16(ico, 1); // icon
     Put16(ico, static_cast<uint32_t>(images.size()));
     uint32_t offset = static_cast<uint32_t>(6 + 16 * images.size());
     for (size_t i = 0; i < images.size(); ++i) {
         ico.push_back(static_cast<uint8_t>(kImages[i].size));
         ico.push_back(static_cast<uint8_t>(kImages[i].size));
-        ico.push_back(static_cast<uint8_t>(kImages[i].bpp == 4 ? 16 : 0));  // colours, 0 = 256
+        ico.push_back(static_cast<uint8_t>(kImages[i].bpp == 4 ? 16 : 0)); // colours, 0 = 256
         ico.push_back(0);
-        Put16(ico, 1);  // planes
+        Put16(ico, 1); // planes
         Put16(ico, static_cast<uint32_t>(kImages[i].bpp));
         Put32(ico, static_cast<uint32_t>(images[i].size()));
         Put32(ico, offset);

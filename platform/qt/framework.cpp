@@ -26,7 +26,9 @@ const AFX_MSGMAP* CCmdTarget::GetThisMessageMap() {
     return &map;
 }
 
-const AFX_MSGMAP* CCmdTarget::GetMessageMap() const { return GetThisMessageMap(); }
+const AFX_MSGMAP* CCmdTarget::GetMessageMap() const {
+    return GetThisMessageMap();
+}
 
 BOOL CCmdTarget::DispatchFromMap(UINT message, WPARAM wParam, LPARAM lParam, LRESULT* result) {
     for (const AFX_MSGMAP* map = GetMessageMap(); map;) {
@@ -176,7 +178,9 @@ void CDialog::OnOK() {
     EndDialog(IDOK);
 }
 
-void CDialog::OnCancel() { EndDialog(IDCANCEL); }
+void CDialog::OnCancel() {
+    EndDialog(IDCANCEL);
+}
 
 void CDialog::EndDialog(int result) {
     HWND hwnd = m_hWnd;
@@ -207,7 +211,9 @@ BOOL CDialog::UpdateData(BOOL saveAndValidate) {
     return dx.m_bFailed ? FALSE : TRUE;
 }
 
-void CDialog::DoDataExchange(CDataExchange* pDX) { (void)pDX; }
+void CDialog::DoDataExchange(CDataExchange* pDX) {
+    (void)pDX;
+}
 
 LRESULT CDialog::WindowProc(UINT message, WPARAM wParam, LPARAM lParam) {
     if (message == WM_INITDIALOG) {
@@ -302,16 +308,22 @@ CWinApp::~CWinApp() {
         g_app = nullptr;
 }
 
-BOOL CWinApp::InitInstance() { return FALSE; }
+BOOL CWinApp::InitInstance() {
+    return FALSE;
+}
 
-HICON CWinApp::LoadIcon(UINT id) const { return LoadIconW(AfxGetResourceHandle(), MAKEINTRESOURCEW(id)); }
+HICON CWinApp::LoadIcon(UINT id) const {
+    return LoadIconW(AfxGetResourceHandle(), MAKEINTRESOURCEW(id));
+}
 
 void CWinApp::OnAppExit() {
     if (m_pMainWnd)
         m_pMainWnd->SendMessage(WM_CLOSE);
 }
 
-const AFX_MSGMAP* CWinApp::GetMessageMap() const { return GetThisMessageMap(); }
+const AFX_MSGMAP* CWinApp::GetMessageMap() const {
+    return GetThisMessageMap();
+}
 
 const AFX_MSGMAP* CWinApp::GetThisMessageMap() {
     static const AFX_MSGMAP_ENTRY entries[] = {
@@ -322,7 +334,9 @@ const AFX_MSGMAP* CWinApp::GetThisMessageMap() {
     return &map;
 }
 
-CWinApp* AfxGetApp() { return g_app; }
+CWinApp* AfxGetApp() {
+    return g_app;
+}
 
 CWnd* AfxGetMainWnd() {
     if (!g_app)
@@ -335,13 +349,15 @@ CWnd* AfxGetMainWnd() {
     std::lock_guard<std::mutex> lock(g_wrapperMutex);
     CWnd*& wrapper = MainWindowWrappers()[main];
     if (!wrapper) {
-        wrapper = new CWnd;  // lives as long as the process: worker threads may hold it
+        wrapper = new CWnd; // lives as long as the process: worker threads may hold it
         wrapper->m_hWnd = main;
     }
     return wrapper;
 }
 
-LPCWSTR AfxGetAppName() { return g_app ? g_app->m_pszAppName : ProgramTitle().c_str(); }
+LPCWSTR AfxGetAppName() {
+    return g_app ? g_app->m_pszAppName : ProgramTitle().c_str();
+}
 
 int AfxMessageBox(LPCWSTR text, UINT type, UINT helpId) {
     (void)helpId;
@@ -373,7 +389,7 @@ int AfxWinMain(int argc, char** argv) {
 struct VmodThreadHost {
     QThread* thread = nullptr;
     CWinThread* object = nullptr;
-    bool finished = false;  // the procedure has returned; guarded by g_threadsMutex
+    bool finished = false; // the procedure has returned; guarded by g_threadsMutex
 };
 
 namespace {
@@ -426,7 +442,9 @@ int RunningThreadCount() {
     return static_cast<int>(Threads().size());
 }
 
-int LastThreadPriority() { return g_lastPriority.load(); }
+int LastThreadPriority() {
+    return g_lastPriority.load();
+}
 
 } // namespace vmod_qt
 
@@ -470,11 +488,16 @@ std::function<int(const vmod_testing::MessageBoxRecord&)>& Answerer() {
 
 QMessageBox::Icon IconOf(UINT type) {
     switch (type & MB_ICONMASK) {
-    case MB_ICONHAND: return QMessageBox::Critical;
-    case MB_ICONQUESTION: return QMessageBox::Question;
-    case MB_ICONEXCLAMATION: return QMessageBox::Warning;
-    case MB_ICONASTERISK: return QMessageBox::Information;
-    default: return QMessageBox::NoIcon;
+    case MB_ICONHAND:
+        return QMessageBox::Critical;
+    case MB_ICONQUESTION:
+        return QMessageBox::Question;
+    case MB_ICONEXCLAMATION:
+        return QMessageBox::Warning;
+    case MB_ICONASTERISK:
+        return QMessageBox::Information;
+    default:
+        return QMessageBox::NoIcon;
     }
 }
 
@@ -497,8 +520,8 @@ int ShowMessageBox(vmod_testing::BoxOwner owner, HWND ownerWindow, LPCWSTR text,
     {
         std::lock_guard<std::mutex> lock(g_answerMutex);
         if (Answerer()) {
-            vmod_testing::MessageBoxRecord record{owner, ownerWindow, body, title, type,
-                                                  IsUiThread()};
+            vmod_testing::MessageBoxRecord record{owner, ownerWindow, body,
+                                                  title, type,        IsUiThread()};
             return Answerer()(record);
         }
     }

@@ -61,8 +61,8 @@ struct DialogItem {
     DWORD exStyle = 0;
     int16_t x = 0, y = 0, cx = 0, cy = 0;
     WORD id = 0;
-    ResName windowClass;  // number 0x80..0x85 for the predefined classes, else the class name
-    ResName title;        // text, or a resource number (icons, bitmaps)
+    ResName windowClass; // number 0x80..0x85 for the predefined classes, else the class name
+    ResName title;       // text, or a resource number (icons, bitmaps)
     std::vector<BYTE> creationData;
 };
 
@@ -89,7 +89,7 @@ struct Image {
     std::vector<QImage> images;
     std::vector<int> bitsPerPixel;
 };
-Image* ImageFromHandle(const void* handle);  // nullptr when not a live icon or bitmap
+Image* ImageFromHandle(const void* handle); // nullptr when not a live icon or bitmap
 
 // ---- windows (windows.cpp) -------------------------------------------------------------------
 enum class Kind { Dialog, Button, Edit, Static, ListBox, ScrollBar, ComboBox, Progress, Other };
@@ -105,22 +105,22 @@ struct Window {
     int id = 0;
     QPointer<QWidget> widget;
     Window* parent = nullptr;
-    std::vector<Window*> children;     // creation order
-    CWnd* attached = nullptr;          // the program's window object bound to it, if any
-    std::unique_ptr<CWnd> permanent;   // the framework's object for GetDlgItem otherwise
+    std::vector<Window*> children;   // creation order
+    CWnd* attached = nullptr;        // the program's window object bound to it, if any
+    std::unique_ptr<CWnd> permanent; // the framework's object for GetDlgItem otherwise
     std::wstring text;
     HICON iconBig = nullptr, iconSmall = nullptr;
-    HGDIOBJ image = nullptr;           // a static's icon or bitmap
+    HGDIOBJ image = nullptr; // a static's icon or bitmap
     int progressLow = 0, progressHigh = 100, progressPos = 0;
-    std::unique_ptr<DialogState> dialog;  // dialogs only
+    std::unique_ptr<DialogState> dialog; // dialogs only
 };
 
 // What a dialog window carries beyond a Window.
 struct DialogState {
     CDialog* object = nullptr;
     QFont font;
-    int cxChar = 0, cyChar = 0;  // base units of the template font, pixels
-    int marginRight = 0, marginBottom = 0;  // around the controls, kept when they move
+    int cxChar = 0, cyChar = 0;            // base units of the template font, pixels
+    int marginRight = 0, marginBottom = 0; // around the controls, kept when they move
     QEventLoop* loop = nullptr;
     bool ended = false;
     int result = 0;
@@ -136,10 +136,10 @@ LRESULT RunOnUi(std::function<LRESULT()> f, LRESULT failValue);
 void EnterServingLoop();
 void LeaveServingLoop();
 
-Window* FindWindow(HWND hwnd);  // UI thread only
-bool WindowExists(HWND hwnd);   // any thread
-Window* NewWindow(Kind kind, Window* parent);  // registers a record with a fresh handle
-void DestroyWindowTree(Window* window);        // unregisters and deletes it and its children
+Window* FindWindow(HWND hwnd);                // UI thread only
+bool WindowExists(HWND hwnd);                 // any thread
+Window* NewWindow(Kind kind, Window* parent); // registers a record with a fresh handle
+void DestroyWindowTree(Window* window);       // unregisters and deletes it and its children
 
 // Builds the dialog's window and controls from a template; nullptr if the template is bad.
 Window* CreateDialogFromTemplate(const DialogTemplate& tpl, CDialog* object);
@@ -155,8 +155,8 @@ bool SetText(Window* window, const std::wstring& text);
 void NotifyDialogsOfScreenChange();
 
 // The message box host shared by MessageBoxW and AfxMessageBox.
-int ShowMessageBox(vmod_testing::BoxOwner owner, HWND ownerWindow, LPCWSTR text,
-                   LPCWSTR caption, UINT type);
+int ShowMessageBox(vmod_testing::BoxOwner owner, HWND ownerWindow, LPCWSTR text, LPCWSTR caption,
+                   UINT type);
 
 // Records the main window's handle when the main window object gets its window.
 void SetMainWindowHandle(HWND hwnd);
@@ -178,7 +178,7 @@ struct ScreenMetrics {
     RECT workArea{0, 0, 0, 0};
 };
 ScreenMetrics CurrentScreenMetrics();
-void SetScreenOverride(const ScreenMetrics* metrics);  // nullptr: the host's screen
+void SetScreenOverride(const ScreenMetrics* metrics); // nullptr: the host's screen
 
 // Worker threads (framework.cpp).
 void ReapFinishedThreads();

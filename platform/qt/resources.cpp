@@ -10,11 +10,15 @@
 
 namespace vmod_qt {
 
-QString ToQString(const wchar_t* text) { return text ? QString::fromWCharArray(text) : QString(); }
+QString ToQString(const wchar_t* text) {
+    return text ? QString::fromWCharArray(text) : QString();
+}
 QString ToQString(const std::wstring& text) {
     return QString::fromWCharArray(text.data(), static_cast<qsizetype>(text.size()));
 }
-std::wstring ToWString(const QString& text) { return text.toStdWString(); }
+std::wstring ToWString(const QString& text) {
+    return text.toStdWString();
+}
 
 std::wstring FromUtf16(const uint16_t* units, size_t count) {
     std::wstring out;
@@ -107,14 +111,15 @@ std::vector<Resource> ParseRes(const BYTE* data, size_t size) {
         Reader r{data, size, pos};
         DWORD dataSize = r.Dword();
         DWORD headerSize = r.Dword();
-        if (!r.ok || headerSize < 16 || headerSize > size - pos || dataSize > size - pos - headerSize)
+        if (!r.ok || headerSize < 16 || headerSize > size - pos ||
+            dataSize > size - pos - headerSize)
             return {};
         Reader h{data, pos + headerSize, pos + 8};
         Resource res;
         res.type = h.Element();
         res.name = h.Element();
         h.Align4();
-        h.Dword();  // data version
+        h.Dword(); // data version
         res.memoryFlags = h.Word();
         res.language = h.Word();
         if (!h.ok)
@@ -180,16 +185,16 @@ bool DecodeDib(const BYTE* data, size_t size, bool icon, QImage* out, int* bpp) 
     DWORD headerSize = r.Dword();
     int32_t width = static_cast<int32_t>(r.Dword());
     int32_t height = static_cast<int32_t>(r.Dword());
-    r.Word();  // planes
+    r.Word(); // planes
     WORD bits = r.Word();
     DWORD compression = r.Dword();
-    r.Dword();  // image size
+    r.Dword(); // image size
     r.Dword();
     r.Dword();
     DWORD colorsUsed = r.Dword();
     if (!r.ok || headerSize < 40 || headerSize > size || compression != 0 || width <= 0 ||
-        width > 1024 || height == 0 || (bits != 1 && bits != 4 && bits != 8 && bits != 24 &&
-                                        bits != 32))
+        width > 1024 || height == 0 ||
+        (bits != 1 && bits != 4 && bits != 8 && bits != 24 && bits != 32))
         return false;
     bool bottomUp = height > 0;
     int rows = height > 0 ? height : -height;
@@ -260,9 +265,13 @@ const std::vector<Resource>& ModuleResources() {
     return parsed;
 }
 
-const char* ModuleFontConfig() { return Registered().fontConfig; }
+const char* ModuleFontConfig() {
+    return Registered().fontConfig;
+}
 
-HINSTANCE ProgramModule() { return kProgramModule; }
+HINSTANCE ProgramModule() {
+    return kProgramModule;
+}
 
 const Resource* FindModuleResource(LPCWSTR name, LPCWSTR type) {
     if (!name || !type)
@@ -282,7 +291,7 @@ bool ParseDialogTemplate(const BYTE* data, size_t size, DialogTemplate* out) {
     DialogTemplate t;
     t.style = r.Dword();
     if (r.ok && (t.style & 0xFFFF0000u) == 0xFFFF0000u)
-        return false;  // the extended format (signature 0xFFFF, version 1) is not read
+        return false; // the extended format (signature 0xFFFF, version 1) is not read
     t.exStyle = r.Dword();
     WORD count = r.Word();
     t.x = static_cast<int16_t>(r.Word());
@@ -344,8 +353,12 @@ void VmodRegisterModuleResources(const BYTE* res, size_t size, const char* fontC
     r.fontConfig = fontConfigXml;
 }
 
-HINSTANCE AfxGetInstanceHandle() { return ProgramModule(); }
-HINSTANCE AfxGetResourceHandle() { return ProgramModule(); }
+HINSTANCE AfxGetInstanceHandle() {
+    return ProgramModule();
+}
+HINSTANCE AfxGetResourceHandle() {
+    return ProgramModule();
+}
 
 HRSRC FindResourceW(HMODULE module, LPCWSTR name, LPCWSTR type) {
     if (module != nullptr && module != ProgramModule())
@@ -413,6 +426,10 @@ HBITMAP LoadBitmapW(HINSTANCE instance, LPCWSTR name) {
     return static_cast<HBITMAP>(Track(image.release()));
 }
 
-BOOL DestroyIcon(HICON icon) { return icon && Release(icon, true) ? TRUE : FALSE; }
+BOOL DestroyIcon(HICON icon) {
+    return icon && Release(icon, true) ? TRUE : FALSE;
+}
 
-BOOL DeleteObject(HGDIOBJ object) { return object && Release(object, false) ? TRUE : FALSE; }
+BOOL DeleteObject(HGDIOBJ object) {
+    return object && Release(object, false) ? TRUE : FALSE;
+}

@@ -1,14 +1,14 @@
 // Test seams and probes of the dialog host (platform/testing_ui.h).
 #include <QAbstractButton>
 #include <QApplication>
-#include <QCursor>
 #include <QCoreApplication>
+#include <QCursor>
 #include <QFontInfo>
 #include <QKeyEvent>
 #include <QMessageBox>
-#include <QPushButton>
 #include <QMouseEvent>
 #include <QPixmap>
+#include <QPushButton>
 #include <QThread>
 #include <QWidget>
 
@@ -51,13 +51,21 @@ void SetScreenMetrics(int width, int height, RECT workArea) {
     SetScreenOverride(&m);
 }
 
-void ResetScreenMetrics() { SetScreenOverride(nullptr); }
+void ResetScreenMetrics() {
+    SetScreenOverride(nullptr);
+}
 
-void EnsureUserInterface() { EnsureApplication(); }
+void EnsureUserInterface() {
+    EnsureApplication();
+}
 
-void SetDialogShownHook(std::function<void(CDialog*)> hook) { ShownHook() = std::move(hook); }
+void SetDialogShownHook(std::function<void(CDialog*)> hook) {
+    ShownHook() = std::move(hook);
+}
 
-void PostToUi(std::function<void()> task) { PostCall(std::move(task)); }
+void PostToUi(std::function<void()> task) {
+    PostCall(std::move(task));
+}
 
 void ProcessMessages() {
     if (!QCoreApplication::instance())
@@ -76,7 +84,9 @@ void WaitForWorkerThreads() {
     }
 }
 
-int LastWorkerPriority() { return LastThreadPriority(); }
+int LastWorkerPriority() {
+    return LastThreadPriority();
+}
 
 void PressKey(HWND window, Key key) {
     Window* w = FindWindow(window);
@@ -92,7 +102,7 @@ void PressKey(HWND window, Key key) {
                : key == Key::Escape ? Qt::Key_Escape
                : key == Key::Space  ? Qt::Key_Space
                                     : Qt::Key_Tab;
-    QString text = key == Key::Enter ? QStringLiteral("\r")
+    QString text = key == Key::Enter    ? QStringLiteral("\r")
                    : key == Key::Escape ? QString(QChar(0x1B))
                    : key == Key::Space  ? QStringLiteral(" ")
                                         : QStringLiteral("\t");
@@ -184,8 +194,8 @@ RECT WindowRect(HWND window) {
     Window* w = FindWindow(window);
     if (!w || !w->widget)
         return RECT{0, 0, 0, 0};
-    QRect g = w->widget->isWindow() ? QRect(QPoint(0, 0), w->widget->size())
-                                    : w->widget->geometry();
+    QRect g =
+        w->widget->isWindow() ? QRect(QPoint(0, 0), w->widget->size()) : w->widget->geometry();
     return RECT{g.x(), g.y(), g.x() + g.width(), g.y() + g.height()};
 }
 
@@ -238,8 +248,8 @@ std::vector<IconImage> IconImages(HICON icon) {
     if (!image)
         return out;
     for (size_t i = 0; i < image->images.size(); ++i)
-        out.push_back({image->images[i].width(), image->images[i].height(),
-                       image->bitsPerPixel[i]});
+        out.push_back(
+            {image->images[i].width(), image->images[i].height(), image->bitsPerPixel[i]});
     return out;
 }
 

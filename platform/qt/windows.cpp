@@ -44,7 +44,7 @@ struct Task {
 };
 
 struct State {
-    std::mutex mutex;  // guards everything below
+    std::mutex mutex; // guards everything below
     std::condition_variable changed;
     std::unordered_map<HWND, Window*> windows;
     uintptr_t nextHandle = 0x20000;
@@ -57,7 +57,7 @@ struct State {
 };
 
 State& S() {
-    static State* s = new State;  // outlives every thread that may still call in at exit
+    static State* s = new State; // outlives every thread that may still call in at exit
     return *s;
 }
 
@@ -77,7 +77,7 @@ struct Item {
     std::function<void()> call;
 };
 
-std::deque<Item>& Queue() {  // guarded by State::mutex
+std::deque<Item>& Queue() { // guarded by State::mutex
     static std::deque<Item>* q = new std::deque<Item>;
     return *q;
 }
@@ -92,7 +92,7 @@ void EnqueueLocked(Item item) {
 
 // Receives everything handed to the user-interface thread, one item per wake-up.
 class Dispatcher : public QObject {
-public:
+  public:
     bool event(QEvent* e) override {
         Item item;
         {
@@ -144,11 +144,11 @@ int MulDiv(int a, int b, int c) {
 // The dialog window: the dialog manager's keys and the close button become commands, size
 // changes become WM_SIZE.
 class DialogWidget : public QWidget {
-public:
+  public:
     HWND hwnd = nullptr;
-    bool suppressSize = false;  // the host itself is fitting the window to its controls
+    bool suppressSize = false; // the host itself is fitting the window to its controls
 
-protected:
+  protected:
     void keyPressEvent(QKeyEvent* e) override {
         Qt::KeyboardModifiers mods = e->modifiers() & ~Qt::KeypadModifier;
         if (mods == Qt::NoModifier && (e->key() == Qt::Key_Return || e->key() == Qt::Key_Enter)) {
@@ -206,20 +206,31 @@ void ApplyStaticImage(Window* w) {
 Kind KindOfClass(const ResName& cls) {
     if (cls.number != 0) {
         switch (cls.number) {
-        case 0x80: return Kind::Button;
-        case 0x81: return Kind::Edit;
-        case 0x82: return Kind::Static;
-        case 0x83: return Kind::ListBox;
-        case 0x84: return Kind::ScrollBar;
-        case 0x85: return Kind::ComboBox;
-        default: return Kind::Other;
+        case 0x80:
+            return Kind::Button;
+        case 0x81:
+            return Kind::Edit;
+        case 0x82:
+            return Kind::Static;
+        case 0x83:
+            return Kind::ListBox;
+        case 0x84:
+            return Kind::ScrollBar;
+        case 0x85:
+            return Kind::ComboBox;
+        default:
+            return Kind::Other;
         }
     }
     QString name = ToQString(cls.text);
-    if (name.compare(QStringLiteral("button"), Qt::CaseInsensitive) == 0) return Kind::Button;
-    if (name.compare(QStringLiteral("edit"), Qt::CaseInsensitive) == 0) return Kind::Edit;
-    if (name.compare(QStringLiteral("static"), Qt::CaseInsensitive) == 0) return Kind::Static;
-    if (name.compare(QStringLiteral("listbox"), Qt::CaseInsensitive) == 0) return Kind::ListBox;
+    if (name.compare(QStringLiteral("button"), Qt::CaseInsensitive) == 0)
+        return Kind::Button;
+    if (name.compare(QStringLiteral("edit"), Qt::CaseInsensitive) == 0)
+        return Kind::Edit;
+    if (name.compare(QStringLiteral("static"), Qt::CaseInsensitive) == 0)
+        return Kind::Static;
+    if (name.compare(QStringLiteral("listbox"), Qt::CaseInsensitive) == 0)
+        return Kind::ListBox;
     if (name.compare(QString::fromWCharArray(PROGRESS_CLASSW), Qt::CaseInsensitive) == 0)
         return Kind::Progress;
     return Kind::Other;
@@ -227,15 +238,24 @@ Kind KindOfClass(const ResName& cls) {
 
 std::wstring ClassNameOf(Kind kind, const ResName& cls) {
     switch (kind) {
-    case Kind::Button: return L"Button";
-    case Kind::Edit: return L"Edit";
-    case Kind::Static: return L"Static";
-    case Kind::ListBox: return L"ListBox";
-    case Kind::ScrollBar: return L"ScrollBar";
-    case Kind::ComboBox: return L"ComboBox";
-    case Kind::Progress: return PROGRESS_CLASSW;
-    case Kind::Dialog: return L"#32770";
-    default: return cls.text;
+    case Kind::Button:
+        return L"Button";
+    case Kind::Edit:
+        return L"Edit";
+    case Kind::Static:
+        return L"Static";
+    case Kind::ListBox:
+        return L"ListBox";
+    case Kind::ScrollBar:
+        return L"ScrollBar";
+    case Kind::ComboBox:
+        return L"ComboBox";
+    case Kind::Progress:
+        return PROGRESS_CLASSW;
+    case Kind::Dialog:
+        return L"#32770";
+    default:
+        return cls.text;
     }
 }
 
@@ -358,7 +378,7 @@ void LoadFontRules() {
         return;
     if (FcConfigParseAndLoadFromMemory(config, reinterpret_cast<const FcChar8*>(rules), FcTrue))
         FcConfigSetCurrent(config);
-    FcConfigDestroy(config);  // the current configuration keeps its own reference
+    FcConfigDestroy(config); // the current configuration keeps its own reference
 }
 
 void ReadHostScreen() {
@@ -416,8 +436,8 @@ void EnsureApplication(int* argc, char** argv) {
         static int defaultArgc = 1;
         static char defaultName[] = "vmod-versionup";
         static char* defaultArgv[] = {defaultName, nullptr};
-        g_application = argc ? new QApplication(*argc, argv)
-                             : new QApplication(defaultArgc, defaultArgv);
+        g_application =
+            argc ? new QApplication(*argc, argv) : new QApplication(defaultArgc, defaultArgv);
         // Left alive at exit unless AfxWinMain ends it: Qt's own statics may already be gone
         // by the time an exit handler could delete it.
     }
@@ -427,11 +447,10 @@ void EnsureApplication(int* argc, char** argv) {
     g_uiThread.store(QThread::currentThread());
     for (QScreen* s : QGuiApplication::screens())
         WatchScreen(s);
-    QObject::connect(qApp, &QGuiApplication::primaryScreenChanged, g_dispatcher,
-                     [](QScreen* s) {
-                         WatchScreen(s);
-                         ReadHostScreen();
-                     });
+    QObject::connect(qApp, &QGuiApplication::primaryScreenChanged, g_dispatcher, [](QScreen* s) {
+        WatchScreen(s);
+        ReadHostScreen();
+    });
     ReadHostScreen();
 }
 
@@ -497,7 +516,9 @@ Window* FindWindow(HWND hwnd) {
     return it == S().windows.end() ? nullptr : it->second;
 }
 
-bool WindowExists(HWND hwnd) { return FindWindow(hwnd) != nullptr; }
+bool WindowExists(HWND hwnd) {
+    return FindWindow(hwnd) != nullptr;
+}
 
 Window* NewWindow(Kind kind, Window* parent) {
     auto* w = new Window;
@@ -538,7 +559,7 @@ void DestroyWindowTree(Window* window) {
         w->attached = nullptr;
         w->widget = nullptr;
     }
-    delete top;  // deletes the child widgets too
+    delete top; // deletes the child widgets too
     for (auto it = all.rbegin(); it != all.rend(); ++it)
         delete *it;
 }
@@ -566,8 +587,8 @@ Window* CreateDialogFromTemplate(const DialogTemplate& tpl, CDialog* object) {
 
     auto* widget = new DialogWidget;
     widget->hwnd = dlg->hwnd;
-    widget->setProperty("vmodHwnd", QVariant::fromValue<qulonglong>(
-                                        reinterpret_cast<uintptr_t>(dlg->hwnd)));
+    widget->setProperty("vmodHwnd",
+                        QVariant::fromValue<qulonglong>(reinterpret_cast<uintptr_t>(dlg->hwnd)));
     dlg->widget = widget;
 
     // The template's font at the screen's resolution; its average character width and height
@@ -651,7 +672,7 @@ bool SetText(Window* w, const std::wstring& text) {
             multi->setPlainText(t);
         } else if (auto* line = qobject_cast<QLineEdit*>(widget)) {
             line->setText(t);
-            line->setCursorPosition(0);  // shows the start of a long text, as the handheld does
+            line->setCursorPosition(0); // shows the start of a long text, as the handheld does
         }
         break;
     case Kind::Static:
@@ -830,7 +851,9 @@ extern "C" const char* __tsan_default_suppressions() {
 
 // fontconfig keeps 288 bytes of its start-up unreachable for the life of the process (any
 // program that initialises it does); not ours to report.
-extern "C" const char* __lsan_default_suppressions() { return "leak:libfontconfig.so.1\n"; }
+extern "C" const char* __lsan_default_suppressions() {
+    return "leak:libfontconfig.so.1\n";
+}
 
 using namespace vmod_qt;
 
@@ -1043,8 +1066,8 @@ BOOL EndDeferWindowPos(HDWP batch) {
                 if (!(m.flags & SWP_NOSIZE))
                     g.setSize(QSize(std::max(0, m.cx), std::max(0, m.cy)));
                 w->widget->setGeometry(g);
-                if (w->parent && std::find(parents.begin(), parents.end(), w->parent) ==
-                                     parents.end())
+                if (w->parent &&
+                    std::find(parents.begin(), parents.end(), w->parent) == parents.end())
                     parents.push_back(w->parent);
             }
             for (Window* p : parents)

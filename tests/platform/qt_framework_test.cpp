@@ -21,7 +21,7 @@ using namespace vmod_testing;
 namespace {
 
 class CTestApp : public CWinApp {
-public:
+  public:
     BOOL InitInstance() override { return FALSE; }
     DECLARE_MESSAGE_MAP()
 };
@@ -36,11 +36,11 @@ constexpr UINT WM_TEST_WORK = WM_USER + 101;
 
 // A dialog on the program's creation template with a handler of every kind the program uses.
 class ProbeDialog : public CDialog {
-public:
+  public:
     ProbeDialog() : CDialog(IDD_VERSIONUP_DIALOG) {}
 
-    bool ignoreOK = false;            // OnOK does nothing, as in the program
-    bool bindMissingControl = false;  // DoDataExchange names a control the template lacks
+    bool ignoreOK = false;           // OnOK does nothing, as in the program
+    bool bindMissingControl = false; // DoDataExchange names a control the template lacks
     std::function<void(ProbeDialog&)> onInit;
 
     CEdit m_editModel;
@@ -51,11 +51,11 @@ public:
     int okCalls = 0;
     int sizeCalls = 0;
     int startClicks = 0;
-    std::vector<WPARAM> posted;             // WM_TEST_POSTED wParams, in arrival order
+    std::vector<WPARAM> posted; // WM_TEST_POSTED wParams, in arrival order
     std::thread::id uiThread;
     std::atomic<bool> workRanOnUi{false};
 
-protected:
+  protected:
     void DoDataExchange(CDataExchange* pDX) override {
         DDX_Control(pDX, IDC_EDIT_MODEL, m_editModel);
         DDX_Control(pDX, IDC_PROGRESS, m_progress);
@@ -90,20 +90,20 @@ protected:
 };
 
 BEGIN_MESSAGE_MAP(ProbeDialog, CDialog)
-    ON_WM_SIZE()
-    ON_BN_CLICKED(IDC_BUTTON_START, &ProbeDialog::OnStart)
-    ON_MESSAGE(WM_TEST_POSTED, &ProbeDialog::OnPosted)
-    ON_MESSAGE(WM_TEST_WORK, &ProbeDialog::OnWork)
+ON_WM_SIZE()
+ON_BN_CLICKED(IDC_BUTTON_START, &ProbeDialog::OnStart)
+ON_MESSAGE(WM_TEST_POSTED, &ProbeDialog::OnPosted)
+ON_MESSAGE(WM_TEST_WORK, &ProbeDialog::OnWork)
 END_MESSAGE_MAP()
 
-constexpr int kLeftOpen = -99;  // what RunDialog ends a dialog with that the steps left open
+constexpr int kLeftOpen = -99; // what RunDialog ends a dialog with that the steps left open
 
 // Runs the dialog modally; each step runs from its message loop after what earlier steps
 // posted. A dialog still open after the last step is ended with kLeftOpen.
 struct Run {
     std::vector<std::function<void(ProbeDialog&)>> steps;
     ProbeDialog* dlg;
-    bool running = true;  // false once DoModal returned: late tasks do nothing
+    bool running = true; // false once DoModal returned: late tasks do nothing
 };
 
 void PostNext(std::shared_ptr<Run> r, size_t i) {
@@ -160,7 +160,7 @@ TEST(QtDialogHost, CreatesEveryControlOfTemplate102WithItsClassTextStyleAndGeome
         int id;
         const wchar_t* className;
         const wchar_t* text;
-        DWORD style;  // as created: child, visible, plus the control's own bits
+        DWORD style; // as created: child, visible, plus the control's own bits
         int x, y, cx, cy;
     } const kControls[] = {
         {1000, L"Edit", L"", 0x50000880, 92, 6, 42, 12},
@@ -179,36 +179,36 @@ TEST(QtDialogHost, CreatesEveryControlOfTemplate102WithItsClassTextStyleAndGeome
     ProbeDialog dlg;
     bool checked = false;
     RunDialog(dlg, {[&](ProbeDialog& d) {
-        HWND h = d.m_hWnd;
-        EXPECT_EQ(WindowText(h), L"V-MOD VersionUp Tool");
-        EXPECT_EQ(WindowStyle(h), 0x90C00040u);
-        EXPECT_EQ(WindowExStyle(h), 0x80040000u);
-        EXPECT_EQ(FontFamily(h), L"IPAPGothic");
-        RECT client = WindowRect(h);
-        RECT size = DialogUnitsToPixels(h, 0, 0, 139, 180);
-        EXPECT_EQ(client.right, size.right);
-        EXPECT_EQ(client.bottom, size.bottom);
-        std::vector<HWND> children = Children(h);
-        ASSERT_EQ(children.size(), std::size(kControls));
-        for (size_t i = 0; i < children.size(); ++i) {
-            const Expected& e = kControls[i];
-            SCOPED_TRACE(e.id);
-            HWND c = children[i];
-            EXPECT_EQ(ControlId(c), e.id);
-            EXPECT_EQ(GetDlgItem(h, e.id), c);
-            EXPECT_EQ(ClassName(c), e.className);
-            EXPECT_EQ(WindowText(c), e.text);
-            EXPECT_EQ(WindowStyle(c), e.style);
-            EXPECT_TRUE(IsShown(c));
-            RECT want = DialogUnitsToPixels(h, e.x, e.y, e.cx, e.cy);
-            RECT got = WindowRect(c);
-            EXPECT_EQ(got.left, want.left);
-            EXPECT_EQ(got.top, want.top);
-            EXPECT_EQ(got.right, want.right);
-            EXPECT_EQ(got.bottom, want.bottom);
-        }
-        checked = true;
-    }});
+                  HWND h = d.m_hWnd;
+                  EXPECT_EQ(WindowText(h), L"V-MOD VersionUp Tool");
+                  EXPECT_EQ(WindowStyle(h), 0x90C00040u);
+                  EXPECT_EQ(WindowExStyle(h), 0x80040000u);
+                  EXPECT_EQ(FontFamily(h), L"IPAPGothic");
+                  RECT client = WindowRect(h);
+                  RECT size = DialogUnitsToPixels(h, 0, 0, 139, 180);
+                  EXPECT_EQ(client.right, size.right);
+                  EXPECT_EQ(client.bottom, size.bottom);
+                  std::vector<HWND> children = Children(h);
+                  ASSERT_EQ(children.size(), std::size(kControls));
+                  for (size_t i = 0; i < children.size(); ++i) {
+                      const Expected& e = kControls[i];
+                      SCOPED_TRACE(e.id);
+                      HWND c = children[i];
+                      EXPECT_EQ(ControlId(c), e.id);
+                      EXPECT_EQ(GetDlgItem(h, e.id), c);
+                      EXPECT_EQ(ClassName(c), e.className);
+                      EXPECT_EQ(WindowText(c), e.text);
+                      EXPECT_EQ(WindowStyle(c), e.style);
+                      EXPECT_TRUE(IsShown(c));
+                      RECT want = DialogUnitsToPixels(h, e.x, e.y, e.cx, e.cy);
+                      RECT got = WindowRect(c);
+                      EXPECT_EQ(got.left, want.left);
+                      EXPECT_EQ(got.top, want.top);
+                      EXPECT_EQ(got.right, want.right);
+                      EXPECT_EQ(got.bottom, want.bottom);
+                  }
+                  checked = true;
+              }});
     EXPECT_TRUE(checked);
     EXPECT_EQ(dlg.initCalls, 1);
 }
@@ -216,20 +216,20 @@ TEST(QtDialogHost, CreatesEveryControlOfTemplate102WithItsClassTextStyleAndGeome
 TEST(QtDialogHost, DialogUnitsFollowTheTemplateFontProportionally) {
     ProbeDialog dlg;
     RunDialog(dlg, {[](ProbeDialog& d) {
-        RECT unit = DialogUnitsToPixels(d.m_hWnd, 0, 0, 400, 800);
-        // 4 horizontal units are one average character, 8 vertical units one line of the 9 point
-        // font: at 96 dpi that is a 12-pixel font.
-        EXPECT_GE(unit.right / 100, 4);
-        EXPECT_LE(unit.right / 100, 9);
-        EXPECT_GE(unit.bottom / 100, 11);
-        EXPECT_LE(unit.bottom / 100, 18);
-        EXPECT_FALSE(MapDialogRect(GetDlgItem(d.m_hWnd, IDC_EDIT_MODEL), &unit));
-    }});
+                  RECT unit = DialogUnitsToPixels(d.m_hWnd, 0, 0, 400, 800);
+                  // 4 horizontal units are one average character, 8 vertical units one line of the
+                  // 9 point font: at 96 dpi that is a 12-pixel font.
+                  EXPECT_GE(unit.right / 100, 4);
+                  EXPECT_LE(unit.right / 100, 9);
+                  EXPECT_GE(unit.bottom / 100, 11);
+                  EXPECT_LE(unit.bottom / 100, 18);
+                  EXPECT_FALSE(MapDialogRect(GetDlgItem(d.m_hWnd, IDC_EDIT_MODEL), &unit));
+              }});
 }
 
 TEST(QtDialogHost, MissingTemplateFailsDoModal) {
     class Missing : public CDialog {
-    public:
+      public:
         Missing() : CDialog(999) {}
     } dlg;
     EXPECT_EQ(dlg.DoModal(), -1);
@@ -250,16 +250,13 @@ TEST(QtDialogHost, KeysAndCloseButtonBecomeTheDialogsCommands) {
         {"Enter with an empty OnOK leaves the dialog open", true,
          [](HWND h) { PressKey(h, Key::Enter); }, kLeftOpen, 1},
         {"Enter on the notice edit is the OK command too", true,
-         [](HWND h) {
-             PressKey(GetDlgItem(h, IDC_EDIT_NOTICE), Key::Enter);
-         },
-         kLeftOpen, 1},
+         [](HWND h) { PressKey(GetDlgItem(h, IDC_EDIT_NOTICE), Key::Enter); }, kLeftOpen, 1},
         {"Escape is the cancel command", true, [](HWND h) { PressKey(h, Key::Escape); }, IDCANCEL,
          0},
         {"the window's close button is the cancel command", true,
          [](HWND h) { CloseFromTitleBar(h); }, IDCANCEL, 0},
-        {"WM_CLOSE is the cancel command", true,
-         [](HWND h) { SendMessageW(h, WM_CLOSE, 0, 0); }, IDCANCEL, 0},
+        {"WM_CLOSE is the cancel command", true, [](HWND h) { SendMessageW(h, WM_CLOSE, 0, 0); },
+         IDCANCEL, 0},
         {"the application-exit command closes the main window", true,
          [](HWND h) { PostMessageW(h, WM_COMMAND, ID_APP_EXIT, 0); }, IDCANCEL, 0},
     };
@@ -277,17 +274,17 @@ TEST(QtDialogHost, KeysAndCloseButtonBecomeTheDialogsCommands) {
 TEST(QtDialogHost, ButtonClickReachesItsHandlerOnlyWhileEnabled) {
     ProbeDialog dlg;
     RunDialog(dlg, {[](ProbeDialog& d) {
-                        HWND start = GetDlgItem(d.m_hWnd, IDC_BUTTON_START);
-                        Click(start);
-                        EXPECT_EQ(d.startClicks, 1);
-                        EXPECT_FALSE(EnableWindow(start, FALSE));  // was enabled
-                        EXPECT_FALSE(IsEnabled(start));
-                        Click(start);
-                        EXPECT_EQ(d.startClicks, 1);
-                        EXPECT_TRUE(EnableWindow(start, TRUE));  // was disabled
-                        Click(start);
-                        EXPECT_EQ(d.startClicks, 2);
-                    }});
+                  HWND start = GetDlgItem(d.m_hWnd, IDC_BUTTON_START);
+                  Click(start);
+                  EXPECT_EQ(d.startClicks, 1);
+                  EXPECT_FALSE(EnableWindow(start, FALSE)); // was enabled
+                  EXPECT_FALSE(IsEnabled(start));
+                  Click(start);
+                  EXPECT_EQ(d.startClicks, 1);
+                  EXPECT_TRUE(EnableWindow(start, TRUE)); // was disabled
+                  Click(start);
+                  EXPECT_EQ(d.startClicks, 2);
+              }});
 }
 
 TEST(QtDialogHost, EndDialogDuringOnInitDialogSkipsTheLoop) {
@@ -318,57 +315,57 @@ TEST(QtDialogHost, MessagePostedDuringOnInitDialogArrivesAfterItReturned) {
 TEST(QtDialogHost, PostMessageFromAnotherThreadArrivesInOrderOnTheUiThread) {
     ProbeDialog dlg;
     RunDialog(dlg, {[](ProbeDialog& d) {
-        HWND h = d.m_hWnd;
-        std::thread poster([h] {
-            for (WPARAM i = 0; i < 50; ++i)
-                EXPECT_TRUE(PostMessageW(h, WM_TEST_POSTED, i, 0));
-        });
-        poster.join();
-        PumpUntil([&] { return d.posted.size() == 50; });
-        for (WPARAM i = 0; i < 50; ++i)
-            EXPECT_EQ(d.posted[i], i);
-    }});
+                  HWND h = d.m_hWnd;
+                  std::thread poster([h] {
+                      for (WPARAM i = 0; i < 50; ++i)
+                          EXPECT_TRUE(PostMessageW(h, WM_TEST_POSTED, i, 0));
+                  });
+                  poster.join();
+                  PumpUntil([&] { return d.posted.size() == 50; });
+                  for (WPARAM i = 0; i < 50; ++i)
+                      EXPECT_EQ(d.posted[i], i);
+              }});
 }
 
 TEST(QtDialogHost, WindowCallsFromAWorkerAreCarriedOutOnTheUiThreadWhileItWaits) {
     ProbeDialog dlg;
     RunDialog(dlg, {[](ProbeDialog& d) {
-        HWND h = d.m_hWnd;
-        HWND percent = GetDlgItem(h, IDC_STATIC_PERCENT);
-        HWND progress = GetDlgItem(h, IDC_PROGRESS);
-        HWND exitButton = GetDlgItem(h, IDC_BUTTON_EXIT);
-        HWND list = GetDlgItem(h, IDC_LIST_SPARE);
-        std::atomic<bool> finished{false};
-        LRESULT work = 0, oldRange = 0, oldPos = 0, pos = 0;
-        BOOL wasDisabled = TRUE, wasVisible = TRUE;
-        std::thread worker([&] {
-            work = SendMessageW(h, WM_TEST_WORK, 21, 0);
-            oldRange = SendMessageW(progress, PBM_SETRANGE, 0, MAKELPARAM(0, 100));
-            oldPos = SendMessageW(progress, PBM_SETPOS, 42, 0);
-            pos = SendMessageW(progress, PBM_GETPOS, 0, 0);
-            SetWindowTextW(percent, L" 42 ％完了");
-            wasDisabled = EnableWindow(exitButton, FALSE);
-            wasVisible = ShowWindow(list, SW_HIDE);
-            finished = true;
-        });
-        PumpUntil([&] { return finished.load(); });
-        worker.join();
-        EXPECT_EQ(work, 42);
-        EXPECT_TRUE(d.workRanOnUi);
-        EXPECT_EQ(oldRange, MAKELPARAM(0, 100));
-        EXPECT_EQ(oldPos, 0);
-        EXPECT_EQ(pos, 42);
-        EXPECT_EQ(ProgressPos(progress), 42);
-        EXPECT_EQ(WindowText(percent), L" 42 ％完了");
-        EXPECT_FALSE(wasDisabled);
-        EXPECT_FALSE(IsEnabled(exitButton));
-        EXPECT_TRUE(wasVisible);
-        EXPECT_FALSE(IsShown(list));
-    }});
+                  HWND h = d.m_hWnd;
+                  HWND percent = GetDlgItem(h, IDC_STATIC_PERCENT);
+                  HWND progress = GetDlgItem(h, IDC_PROGRESS);
+                  HWND exitButton = GetDlgItem(h, IDC_BUTTON_EXIT);
+                  HWND list = GetDlgItem(h, IDC_LIST_SPARE);
+                  std::atomic<bool> finished{false};
+                  LRESULT work = 0, oldRange = 0, oldPos = 0, pos = 0;
+                  BOOL wasDisabled = TRUE, wasVisible = TRUE;
+                  std::thread worker([&] {
+                      work = SendMessageW(h, WM_TEST_WORK, 21, 0);
+                      oldRange = SendMessageW(progress, PBM_SETRANGE, 0, MAKELPARAM(0, 100));
+                      oldPos = SendMessageW(progress, PBM_SETPOS, 42, 0);
+                      pos = SendMessageW(progress, PBM_GETPOS, 0, 0);
+                      SetWindowTextW(percent, L" 42 ％完了");
+                      wasDisabled = EnableWindow(exitButton, FALSE);
+                      wasVisible = ShowWindow(list, SW_HIDE);
+                      finished = true;
+                  });
+                  PumpUntil([&] { return finished.load(); });
+                  worker.join();
+                  EXPECT_EQ(work, 42);
+                  EXPECT_TRUE(d.workRanOnUi);
+                  EXPECT_EQ(oldRange, MAKELPARAM(0, 100));
+                  EXPECT_EQ(oldPos, 0);
+                  EXPECT_EQ(pos, 42);
+                  EXPECT_EQ(ProgressPos(progress), 42);
+                  EXPECT_EQ(WindowText(percent), L" 42 ％完了");
+                  EXPECT_FALSE(wasDisabled);
+                  EXPECT_FALSE(IsEnabled(exitButton));
+                  EXPECT_TRUE(wasVisible);
+                  EXPECT_FALSE(IsShown(list));
+              }});
 }
 
 TEST(QtDialogHost, WorkerCallsDoNotHangOnceTheDialogHasEnded) {
-    BoxLog log;  // no real box may stay up
+    BoxLog log; // no real box may stay up
     std::atomic<bool> go{false};
     LRESULT sent = -1;
     BOOL posted = TRUE, texted = TRUE;
@@ -377,16 +374,16 @@ TEST(QtDialogHost, WorkerCallsDoNotHangOnceTheDialogHasEnded) {
     {
         ProbeDialog dlg;
         RunDialog(dlg, {[&](ProbeDialog& d) {
-            h = d.m_hWnd;
-            worker = std::thread([&] {
-                while (!go)
-                    std::this_thread::yield();
-                sent = SendMessageW(h, WM_TEST_WORK, 1, 0);
-                posted = PostMessageW(h, WM_TEST_POSTED, 1, 0);
-                texted = SetWindowTextW(h, L"gone");
-            });
-            d.EndDialog(IDCANCEL);
-        }});
+                      h = d.m_hWnd;
+                      worker = std::thread([&] {
+                          while (!go)
+                              std::this_thread::yield();
+                          sent = SendMessageW(h, WM_TEST_WORK, 1, 0);
+                          posted = PostMessageW(h, WM_TEST_POSTED, 1, 0);
+                          texted = SetWindowTextW(h, L"gone");
+                      });
+                      d.EndDialog(IDCANCEL);
+                  }});
     }
     go = true;
     worker.join();
@@ -405,14 +402,14 @@ TEST(QtDialogHost, WorkerCallPendingWhenTheLoopEndsIsReleased) {
     {
         ProbeDialog dlg;
         RunDialog(dlg, {[&](ProbeDialog& d) {
-            HWND h = d.m_hWnd;
-            worker = std::thread([&, h] {
-                result = SendMessageW(h, WM_TEST_WORK, 5, 0);
-                returned = true;
-            });
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-            d.EndDialog(IDOK);
-        }});
+                      HWND h = d.m_hWnd;
+                      worker = std::thread([&, h] {
+                          result = SendMessageW(h, WM_TEST_WORK, 5, 0);
+                          returned = true;
+                      });
+                      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+                      d.EndDialog(IDOK);
+                  }});
     }
     worker.join();
     EXPECT_TRUE(returned);
@@ -444,16 +441,17 @@ TEST(QtDialogHost, MessageBoxAnswererRecordsTheThreeKinds) {
     int answers = 0;
     ProbeDialog dlg;
     RunDialog(dlg, {[&](ProbeDialog& d) {
-        dialogHwnd = d.m_hWnd;
-        answers += AfxMessageBox(L"app", MB_ICONEXCLAMATION);
-        answers += d.MessageBox(L"owned", L"注意", MB_OK);
-        answers += MessageBoxW(d.m_hWnd, L"owned2", L"中止", MB_OK);
-        std::thread worker([&] {
-            answers += MessageBoxW(nullptr, L"SetCommState Error", L"error message", MB_ICONHAND);
-            answers += AfxMessageBox(L"from worker", MB_OK);
-        });
-        worker.join();
-    }});
+                  dialogHwnd = d.m_hWnd;
+                  answers += AfxMessageBox(L"app", MB_ICONEXCLAMATION);
+                  answers += d.MessageBox(L"owned", L"注意", MB_OK);
+                  answers += MessageBoxW(d.m_hWnd, L"owned2", L"中止", MB_OK);
+                  std::thread worker([&] {
+                      answers += MessageBoxW(nullptr, L"SetCommState Error", L"error message",
+                                             MB_ICONHAND);
+                      answers += AfxMessageBox(L"from worker", MB_OK);
+                  });
+                  worker.join();
+              }});
     // Once the dialog is gone a box it owns is refused; an application box has no owner then.
     EXPECT_EQ(MessageBoxW(dialogHwnd, L"late", L"x", MB_OK), 0);
 
@@ -495,7 +493,8 @@ TEST(QtDialogHost, BoxFromAWorkerAfterTheDialogEndedReturnsWithoutShowing) {
         ProbeDialog dlg;
         RunDialog(dlg, {[](ProbeDialog& d) { d.EndDialog(IDCANCEL); }});
     }
-    worker = std::thread([&] { answer = MessageBoxW(nullptr, L"接続を確認してください", L"注意", MB_OK); });
+    worker = std::thread(
+        [&] { answer = MessageBoxW(nullptr, L"接続を確認してください", L"注意", MB_OK); });
     worker.join();
     EXPECT_EQ(answer, 0);
 }
@@ -513,21 +512,21 @@ void PressOkWhenUp(std::shared_ptr<std::wstring> text) {
 TEST(QtDialogHost, RealBoxFromAWorkerIsShownOnTheUiThreadWhileMessagesGoOn) {
     ProbeDialog dlg;
     RunDialog(dlg, {[](ProbeDialog& d) {
-        HWND h = d.m_hWnd;
-        std::atomic<int> answer{-1};
-        auto text = std::make_shared<std::wstring>();
-        std::thread worker([&] {
-            answer = MessageBoxW(nullptr, L"接続を確認してください", L"注意", MB_OK);
-        });
-        EXPECT_TRUE(PostMessageW(h, WM_TEST_POSTED, 3, 0));
-        PressOkWhenUp(text);
-        PumpUntil([&] { return answer.load() != -1; });
-        worker.join();
-        EXPECT_EQ(answer.load(), IDOK);
-        EXPECT_EQ(*text, L"接続を確認してください");
-        ASSERT_EQ(d.posted.size(), 1u);
-        EXPECT_FALSE(PressOkOnMessageBox());
-    }});
+                  HWND h = d.m_hWnd;
+                  std::atomic<int> answer{-1};
+                  auto text = std::make_shared<std::wstring>();
+                  std::thread worker([&] {
+                      answer = MessageBoxW(nullptr, L"接続を確認してください", L"注意", MB_OK);
+                  });
+                  EXPECT_TRUE(PostMessageW(h, WM_TEST_POSTED, 3, 0));
+                  PressOkWhenUp(text);
+                  PumpUntil([&] { return answer.load() != -1; });
+                  worker.join();
+                  EXPECT_EQ(answer.load(), IDOK);
+                  EXPECT_EQ(*text, L"接続を確認してください");
+                  ASSERT_EQ(d.posted.size(), 1u);
+                  EXPECT_FALSE(PressOkOnMessageBox());
+              }});
 }
 
 // ---- screen, icon, cursor ---------------------------------------------------------------------
@@ -535,47 +534,47 @@ TEST(QtDialogHost, RealBoxFromAWorkerIsShownOnTheUiThreadWhileMessagesGoOn) {
 TEST(QtDialogHost, ScreenMetricsSeamTurnsTheScreenAndDeliversWmSize) {
     ProbeDialog dlg;
     RunDialog(dlg, {[](ProbeDialog& d) {
-        int before = d.sizeCalls;
-        SetScreenMetrics(480, 800, RECT{0, 26, 480, 800});
-        EXPECT_EQ(d.sizeCalls, before + 1);
-        EXPECT_EQ(GetSystemMetrics(SM_CXSCREEN), 480);
-        EXPECT_EQ(GetSystemMetrics(SM_CYSCREEN), 800);
-        RECT work{};
-        EXPECT_TRUE(SystemParametersInfoW(SPI_GETWORKAREA, 0, &work, 0));
-        EXPECT_EQ(work.top, 26);
-        EXPECT_EQ(work.right, 480);
-        EXPECT_EQ(work.bottom, 800);
-        SetScreenMetrics(480, 800, RECT{0, 26, 480, 800});
-        EXPECT_EQ(d.sizeCalls, before + 1) << "no change, no WM_SIZE";
-        SetScreenMetrics(800, 480, RECT{0, 0, 800, 454});
-        EXPECT_EQ(d.sizeCalls, before + 2);
-        std::atomic<int> fromWorker{0};
-        std::thread([&] { fromWorker = GetSystemMetrics(SM_CXSCREEN); }).join();
-        EXPECT_EQ(fromWorker.load(), 800);
-        ResetScreenMetrics();
-        EXPECT_EQ(d.sizeCalls, before + 3);
-        EXPECT_FALSE(SystemParametersInfoW(0x1234, 0, &work, 0));
-    }});
+                  int before = d.sizeCalls;
+                  SetScreenMetrics(480, 800, RECT{0, 26, 480, 800});
+                  EXPECT_EQ(d.sizeCalls, before + 1);
+                  EXPECT_EQ(GetSystemMetrics(SM_CXSCREEN), 480);
+                  EXPECT_EQ(GetSystemMetrics(SM_CYSCREEN), 800);
+                  RECT work{};
+                  EXPECT_TRUE(SystemParametersInfoW(SPI_GETWORKAREA, 0, &work, 0));
+                  EXPECT_EQ(work.top, 26);
+                  EXPECT_EQ(work.right, 480);
+                  EXPECT_EQ(work.bottom, 800);
+                  SetScreenMetrics(480, 800, RECT{0, 26, 480, 800});
+                  EXPECT_EQ(d.sizeCalls, before + 1) << "no change, no WM_SIZE";
+                  SetScreenMetrics(800, 480, RECT{0, 0, 800, 454});
+                  EXPECT_EQ(d.sizeCalls, before + 2);
+                  std::atomic<int> fromWorker{0};
+                  std::thread([&] { fromWorker = GetSystemMetrics(SM_CXSCREEN); }).join();
+                  EXPECT_EQ(fromWorker.load(), 800);
+                  ResetScreenMetrics();
+                  EXPECT_EQ(d.sizeCalls, before + 3);
+                  EXPECT_FALSE(SystemParametersInfoW(0x1234, 0, &work, 0));
+              }});
 }
 
 TEST(QtDialogHost, DialogIsSizedToItsLayoutAndFirstSizedWhenShown) {
     ProbeDialog dlg;
     RunDialog(dlg, {[](ProbeDialog& d) {
-        EXPECT_GE(d.sizeCalls, 1);  // the first WM_SIZE comes when the dialog is shown
-        HWND h = d.m_hWnd;
-        RECT before = WindowRect(h);
-        HWND notice = GetDlgItem(h, IDC_EDIT_NOTICE);
-        RECT n = WindowRect(notice);
-        HDWP b = BeginDeferWindowPos(1);
-        b = DeferWindowPos(b, notice, nullptr, n.left, n.top, (n.right - n.left) + 100,
-                           n.bottom - n.top, SWP_NOZORDER);
-        ASSERT_NE(b, nullptr);
-        EXPECT_TRUE(EndDeferWindowPos(b));
-        EXPECT_EQ(WindowRect(notice).right, n.right + 100);
-        // The notice edit is among the rightmost controls: the dialog widens with it.
-        EXPECT_EQ(WindowRect(h).right, before.right + 100);
-        EXPECT_EQ(WindowRect(h).bottom, before.bottom);
-    }});
+                  EXPECT_GE(d.sizeCalls, 1); // the first WM_SIZE comes when the dialog is shown
+                  HWND h = d.m_hWnd;
+                  RECT before = WindowRect(h);
+                  HWND notice = GetDlgItem(h, IDC_EDIT_NOTICE);
+                  RECT n = WindowRect(notice);
+                  HDWP b = BeginDeferWindowPos(1);
+                  b = DeferWindowPos(b, notice, nullptr, n.left, n.top, (n.right - n.left) + 100,
+                                     n.bottom - n.top, SWP_NOZORDER);
+                  ASSERT_NE(b, nullptr);
+                  EXPECT_TRUE(EndDeferWindowPos(b));
+                  EXPECT_EQ(WindowRect(notice).right, n.right + 100);
+                  // The notice edit is among the rightmost controls: the dialog widens with it.
+                  EXPECT_EQ(WindowRect(h).right, before.right + 100);
+                  EXPECT_EQ(WindowRect(h).bottom, before.bottom);
+              }});
 }
 
 TEST(QtDialogHost, IconResourceSetAsBigAndSmallIcon) {
@@ -585,12 +584,12 @@ TEST(QtDialogHost, IconResourceSetAsBigAndSmallIcon) {
     ASSERT_EQ(images.size(), 4u);
     ProbeDialog dlg;
     RunDialog(dlg, {[&](ProbeDialog& d) {
-        EXPECT_EQ(d.SetIcon(icon, TRUE), nullptr);
-        EXPECT_EQ(d.SetIcon(icon, FALSE), nullptr);
-        EXPECT_EQ(WindowIcon(d.m_hWnd, true), icon);
-        EXPECT_EQ(WindowIcon(d.m_hWnd, false), icon);
-        EXPECT_EQ(d.SetIcon(nullptr, TRUE), icon);
-    }});
+                  EXPECT_EQ(d.SetIcon(icon, TRUE), nullptr);
+                  EXPECT_EQ(d.SetIcon(icon, FALSE), nullptr);
+                  EXPECT_EQ(WindowIcon(d.m_hWnd, true), icon);
+                  EXPECT_EQ(WindowIcon(d.m_hWnd, false), icon);
+                  EXPECT_EQ(d.SetIcon(nullptr, TRUE), icon);
+              }});
     EXPECT_TRUE(DestroyIcon(icon));
     EXPECT_FALSE(DestroyIcon(icon));
     EXPECT_EQ(LoadIconW(nullptr, MAKEINTRESOURCEW(999)), nullptr);
@@ -604,15 +603,15 @@ TEST(QtDialogHost, BusyCursorFollowsSetCursorFromEitherThread) {
     EXPECT_EQ(LoadCursorW(nullptr, MAKEINTRESOURCEW(32512)), nullptr);
     ProbeDialog dlg;
     RunDialog(dlg, {[&](ProbeDialog&) {
-        SetCursor(wait);
-        EXPECT_TRUE(BusyCursorShown());
-        EXPECT_EQ(SetCursor(nullptr), wait);
-        EXPECT_FALSE(BusyCursorShown());
-        std::thread([&] { SetCursor(wait); }).join();
-        PumpUntil([] { return BusyCursorShown(); });
-        std::thread([&] { SetCursor(nullptr); }).join();
-        PumpUntil([] { return !BusyCursorShown(); });
-    }});
+                  SetCursor(wait);
+                  EXPECT_TRUE(BusyCursorShown());
+                  EXPECT_EQ(SetCursor(nullptr), wait);
+                  EXPECT_FALSE(BusyCursorShown());
+                  std::thread([&] { SetCursor(wait); }).join();
+                  PumpUntil([] { return BusyCursorShown(); });
+                  std::thread([&] { SetCursor(nullptr); }).join();
+                  PumpUntil([] { return !BusyCursorShown(); });
+              }});
 }
 
 // ---- data exchange and layout calls -----------------------------------------------------------
@@ -621,81 +620,84 @@ TEST(QtDialogHost, DataExchangeAttachesControlsAndMovesStrings) {
     ProbeDialog dlg;
     dlg.m_strModel = L"KV615MQ";
     RunDialog(dlg, {[](ProbeDialog& d) {
-        HWND model = GetDlgItem(d.m_hWnd, IDC_EDIT_MODEL);
-        EXPECT_EQ(d.m_editModel.m_hWnd, model);
-        EXPECT_EQ(d.GetDlgItem(IDC_EDIT_MODEL), &d.m_editModel);
-        EXPECT_EQ(WindowText(model), L"KV615MQ");  // the base OnInitDialog's transfer
-        d.m_strModel = L"other";
-        EXPECT_TRUE(d.UpdateData(FALSE));
-        EXPECT_EQ(WindowText(model), L"other");
-        SetWindowTextW(model, L"typed");
-        EXPECT_TRUE(d.UpdateData(TRUE));
-        EXPECT_EQ(d.m_strModel, CString(L"typed"));
-        d.bindMissingControl = true;
-        EXPECT_FALSE(d.UpdateData(FALSE));
-        // A control without a bound object still has a framework window object.
-        CWnd* label = d.GetDlgItem(IDC_STATIC_MODEL);
-        ASSERT_NE(label, nullptr);
-        EXPECT_EQ(label->m_hWnd, GetDlgItem(d.m_hWnd, IDC_STATIC_MODEL));
-        EXPECT_EQ(d.GetDlgItem(4242), nullptr);
-    }});
+                  HWND model = GetDlgItem(d.m_hWnd, IDC_EDIT_MODEL);
+                  EXPECT_EQ(d.m_editModel.m_hWnd, model);
+                  EXPECT_EQ(d.GetDlgItem(IDC_EDIT_MODEL), &d.m_editModel);
+                  EXPECT_EQ(WindowText(model), L"KV615MQ"); // the base OnInitDialog's transfer
+                  d.m_strModel = L"other";
+                  EXPECT_TRUE(d.UpdateData(FALSE));
+                  EXPECT_EQ(WindowText(model), L"other");
+                  SetWindowTextW(model, L"typed");
+                  EXPECT_TRUE(d.UpdateData(TRUE));
+                  EXPECT_EQ(d.m_strModel, CString(L"typed"));
+                  d.bindMissingControl = true;
+                  EXPECT_FALSE(d.UpdateData(FALSE));
+                  // A control without a bound object still has a framework window object.
+                  CWnd* label = d.GetDlgItem(IDC_STATIC_MODEL);
+                  ASSERT_NE(label, nullptr);
+                  EXPECT_EQ(label->m_hWnd, GetDlgItem(d.m_hWnd, IDC_STATIC_MODEL));
+                  EXPECT_EQ(d.GetDlgItem(4242), nullptr);
+              }});
     EXPECT_FALSE(dlg.UpdateData(FALSE)) << "no window any more";
 }
 
 TEST(QtDialogHost, ControlMessagesBehaveAsTheirClasses) {
     ProbeDialog dlg;
-    RunDialog(dlg, {[](ProbeDialog& d) {
-        HWND h = d.m_hWnd;
-        struct Case {
-            const char* description;
-            int id;
-            UINT msg;
-            WPARAM wParam;
-            LPARAM lParam;
-            LRESULT expected;
-        } const cases[] = {
-            {"progress range starts 0..100", IDC_PROGRESS, PBM_SETRANGE, 0, MAKELPARAM(0, 50),
-             MAKELPARAM(0, 100)},
-            {"progress position clamps to the range", IDC_PROGRESS, PBM_SETPOS, 80, 0, 0},
-            {"clamped position reads back", IDC_PROGRESS, PBM_GETPOS, 0, 0, 50},
-            {"an empty list box has no selection", IDC_LIST_SPARE, LB_GETCURSEL, 0, 0, LB_ERR},
-            {"selecting beyond the list fails", IDC_LIST_SPARE, LB_SETCURSEL, 3, 0, LB_ERR},
-            {"a text static has no image", IDC_STATIC_MODEL, STM_GETIMAGE, IMAGE_ICON, 0, 0},
-            {"no such control", 4242, PBM_GETPOS, 0, 0, 0},
-        };
-        for (const Case& c : cases) {
-            SCOPED_TRACE(c.description);
-            EXPECT_EQ(SendDlgItemMessageW(h, c.id, c.msg, c.wParam, c.lParam), c.expected);
-        }
-        EXPECT_TRUE(SetDlgItemTextW(h, IDC_BUTTON_START, L"開始"));
-        EXPECT_FALSE(SetDlgItemTextW(h, 4242, L"x"));
-        d.m_progress.SetRange(0, 100);
-        EXPECT_EQ(d.m_progress.SetPos(30), 50);
-        EXPECT_EQ(d.m_progress.GetPos(), 30);
-    }});
+    RunDialog(
+        dlg, {[](ProbeDialog& d) {
+            HWND h = d.m_hWnd;
+            struct Case {
+                const char* description;
+                int id;
+                UINT msg;
+                WPARAM wParam;
+                LPARAM lParam;
+                LRESULT expected;
+            } const cases[] = {
+                {"progress range starts 0..100", IDC_PROGRESS, PBM_SETRANGE, 0, MAKELPARAM(0, 50),
+                 MAKELPARAM(0, 100)},
+                {"progress position clamps to the range", IDC_PROGRESS, PBM_SETPOS, 80, 0, 0},
+                {"clamped position reads back", IDC_PROGRESS, PBM_GETPOS, 0, 0, 50},
+                {"an empty list box has no selection", IDC_LIST_SPARE, LB_GETCURSEL, 0, 0, LB_ERR},
+                {"selecting beyond the list fails", IDC_LIST_SPARE, LB_SETCURSEL, 3, 0, LB_ERR},
+                {"a text static has no image", IDC_STATIC_MODEL, STM_GETIMAGE, IMAGE_ICON, 0, 0},
+                {"no such control", 4242, PBM_GETPOS, 0, 0, 0},
+            };
+            for (const Case& c : cases) {
+                SCOPED_TRACE(c.description);
+                EXPECT_EQ(SendDlgItemMessageW(h, c.id, c.msg, c.wParam, c.lParam), c.expected);
+            }
+            EXPECT_TRUE(SetDlgItemTextW(h, IDC_BUTTON_START, L"開始"));
+            EXPECT_FALSE(SetDlgItemTextW(h, 4242, L"x"));
+            d.m_progress.SetRange(0, 100);
+            EXPECT_EQ(d.m_progress.SetPos(30), 50);
+            EXPECT_EQ(d.m_progress.GetPos(), 30);
+        }});
 }
 
 TEST(QtDialogHost, DeferredBatchSurvivesABadWindowAndAppliesTheRest) {
     ProbeDialog dlg;
     RunDialog(dlg, {[](ProbeDialog& d) {
-        HWND h = d.m_hWnd;
-        HWND start = GetDlgItem(h, IDC_BUTTON_START);
-        HDWP b = BeginDeferWindowPos(2);
-        ASSERT_NE(b, nullptr);
-        EXPECT_EQ(DeferWindowPos(b, reinterpret_cast<HWND>(0x7), nullptr, 0, 0, 1, 1, 0), nullptr);
-        ASSERT_EQ(DeferWindowPos(b, start, nullptr, 3, 4, 50, 20, SWP_NOZORDER), b);
-        RECT before = WindowRect(start);
-        EXPECT_EQ(before.left == 3 && before.top == 4, false) << "not moved before the batch ends";
-        EXPECT_TRUE(EndDeferWindowPos(b));
-        RECT after = WindowRect(start);
-        EXPECT_EQ(after.left, 3);
-        EXPECT_EQ(after.top, 4);
-        EXPECT_EQ(after.right, 53);
-        EXPECT_EQ(after.bottom, 24);
-        EXPECT_FALSE(EndDeferWindowPos(b)) << "a batch is applied once";
-        EXPECT_FALSE(EndDeferWindowPos(nullptr));
-        EXPECT_EQ(BeginDeferWindowPos(-1), nullptr);
-    }});
+                  HWND h = d.m_hWnd;
+                  HWND start = GetDlgItem(h, IDC_BUTTON_START);
+                  HDWP b = BeginDeferWindowPos(2);
+                  ASSERT_NE(b, nullptr);
+                  EXPECT_EQ(DeferWindowPos(b, reinterpret_cast<HWND>(0x7), nullptr, 0, 0, 1, 1, 0),
+                            nullptr);
+                  ASSERT_EQ(DeferWindowPos(b, start, nullptr, 3, 4, 50, 20, SWP_NOZORDER), b);
+                  RECT before = WindowRect(start);
+                  EXPECT_EQ(before.left == 3 && before.top == 4, false)
+                      << "not moved before the batch ends";
+                  EXPECT_TRUE(EndDeferWindowPos(b));
+                  RECT after = WindowRect(start);
+                  EXPECT_EQ(after.left, 3);
+                  EXPECT_EQ(after.top, 4);
+                  EXPECT_EQ(after.right, 53);
+                  EXPECT_EQ(after.bottom, 24);
+                  EXPECT_FALSE(EndDeferWindowPos(b)) << "a batch is applied once";
+                  EXPECT_FALSE(EndDeferWindowPos(nullptr));
+                  EXPECT_EQ(BeginDeferWindowPos(-1), nullptr);
+              }});
 }
 
 TEST(QtDialogHost, ResourcesAreFoundByNumberOrCaseInsensitiveName) {
@@ -719,18 +721,20 @@ TEST(QtDialogHost, ResourcesAreFoundByNumberOrCaseInsensitiveName) {
 TEST(QtDialogHost, ScreenshotOfTheDialog) {
     ProbeDialog dlg;
     std::string path = (std::filesystem::current_path() / "qt_dialog_102.png").string();
-    RunDialog(dlg, {[&](ProbeDialog& d) {
-        SetDlgItemTextW(d.m_hWnd, IDC_EDIT_MODEL, L"KV615MQ");
-        SetDlgItemTextW(d.m_hWnd, IDC_EDIT_CURRENT_VERSION, L"1.05");
-        SetDlgItemTextW(d.m_hWnd, IDC_EDIT_NEW_VERSION, L"1.10");
-        SetDlgItemTextW(d.m_hWnd, IDC_STATIC_PERCENT, L" 42 ％完了");
-        ShowWindow(GetDlgItem(d.m_hWnd, IDC_LIST_SPARE), SW_HIDE);
-        SetDlgItemTextW(d.m_hWnd, IDC_EDIT_NOTICE,
-                        L"V-MOD(KV615MQ)ご使用ありがとうございます。\r\n\r\n"
-                        L"【 バージョンアップ注意事項 】\r\n・必ずACアダプタを接続してして下さい。\r\n");
-        SendDlgItemMessageW(d.m_hWnd, IDC_PROGRESS, PBM_SETPOS, 42, 0);
-        EXPECT_TRUE(SaveScreenshot(d.m_hWnd, path));
-    }});
+    RunDialog(
+        dlg, {[&](ProbeDialog& d) {
+            SetDlgItemTextW(d.m_hWnd, IDC_EDIT_MODEL, L"KV615MQ");
+            SetDlgItemTextW(d.m_hWnd, IDC_EDIT_CURRENT_VERSION, L"1.05");
+            SetDlgItemTextW(d.m_hWnd, IDC_EDIT_NEW_VERSION, L"1.10");
+            SetDlgItemTextW(d.m_hWnd, IDC_STATIC_PERCENT, L" 42 ％完了");
+            ShowWindow(GetDlgItem(d.m_hWnd, IDC_LIST_SPARE), SW_HIDE);
+            SetDlgItemTextW(
+                d.m_hWnd, IDC_EDIT_NOTICE,
+                L"V-MOD(KV615MQ)ご使用ありがとうございます。\r\n\r\n"
+                L"【 バージョンアップ注意事項 】\r\n・必ずACアダプタを接続してして下さい。\r\n");
+            SendDlgItemMessageW(d.m_hWnd, IDC_PROGRESS, PBM_SETPOS, 42, 0);
+            EXPECT_TRUE(SaveScreenshot(d.m_hWnd, path));
+        }});
     EXPECT_TRUE(std::filesystem::exists(path));
 }
 
