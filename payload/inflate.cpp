@@ -308,6 +308,10 @@ void free_code_table(CodeEntry* table) {
 int build_code_table(const unsigned* lengths, unsigned n, unsigned s, const uint16_t* bases,
                      const uint8_t* extras, CodeEntry** table, int* width) {
     *table = nullptr;
+    // Outside the contract (more than 288 symbols, a length above 16): refused as unusable.
+    if (n > 288) {
+        return 2;
+    }
     unsigned count[kMaxCodeBits + 1] = {};
     for (unsigned i = 0; i < n; i++) {
         if (lengths[i] > kMaxCodeBits) {
@@ -353,9 +357,6 @@ int build_code_table(const unsigned* lengths, unsigned n, unsigned s, const uint
         offset[len + 1] = offset[len] + count[len];
     }
     uint16_t sorted[288];
-    if (n > 288) {
-        return 2;
-    }
     for (unsigned i = 0; i < n; i++) {
         if (lengths[i] != 0) {
             sorted[offset[lengths[i]]++] = static_cast<uint16_t>(i);
@@ -453,6 +454,12 @@ int build_code_table(const unsigned* lengths, unsigned n, unsigned s, const uint
     return (left > 0 && max > 1) ? 1 : 0;
 }
 
+// Literal/length and distance symbols until end of block (RFC 1951 3.2.5). Expects the bit
+// reader and window position left by the block header. Literals go to the window; a
+// length/distance pair copies from the window (window_copy). Returns 0 after the
+// end-of-block code, 1 at an unused code, at a lookup in an absent table, and when a code
+// or its extra bits would reach past the end of the input; the window is then as far as
+// the last whole symbol left it.
 int decode_symbols(const CodeEntry* tl, const CodeEntry* td, int bl, int bd) {
     if (tl == nullptr) {
         return 1;
@@ -553,7 +560,8 @@ int decode_stored() {
     return result;
 }
 
-// Fixed-code block (RFC 1951 3.2.6). The tables are built anew for every such block.
+// Fixed-code block (RFC 1951 3.2.6). The tables are built anew for every such block and
+// released on every way out, data errors included.
 int decode_fixed() {
     unsigned lengths[288];
     unsigned i = 0;
@@ -596,7 +604,11 @@ int decode_fixed() {
 }
 
 // Dynamic-code block (RFC 1951 3.2.7): HLIT, HDIST, HCLEN, the code-length code, the
-// run-length coded literal/length and distance code lengths, then the symbols.
+// run-length coded literal/length and distance code lengths, then the symbols. A repeat of
+// the previous length (16) at the very first position repeats 0. Incomplete literal/length
+// and distance codes are refused with a diagnostic, but a single code of length 1 counts as
+// complete; reading the unused half of such a code-length code is a data error. Every
+// table is released on every way out.
 int decode_dynamic() {
     BitReader& r = g_in;
     unsigned nl = take_bits(r, 5) + 257;
@@ -696,6 +708,8 @@ int decode_dynamic() {
     return res != 0 ? 1 : 0;
 }
 
+// Block header (RFC 1951 3.2.3): BFINAL, then BTYPE in two bits; BTYPE 3 is reserved and
+// gives 2. Returns the block's result; *last is BFINAL.
 int decode_block(int* last) {
     *last = static_cast<int>(take_bits(g_in, 1));
     unsigned type = take_bits(g_in, 2);
@@ -714,6 +728,8 @@ int decode_block(int* last) {
     }
 }
 
+// One block per call (see inflate.h). The stream's input is reached through the table
+// ziplib made current; the step keeps the bit reader and window between calls.
 int inflate_step(int start) {
     g_ops = ziplib_ops();
     if (g_ops == nullptr) {
