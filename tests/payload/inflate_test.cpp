@@ -1002,3 +1002,41 @@ TEST(InflateWindow, NewStreamStartsOverThePreviousStreamsBytes) {
 }
 
 } // namespace
+
+namespace {
+
+// Damaged streams: bit flips in valid streams and plain random bytes end the stream with a
+// nonzero result, never loop and ask for input past the end at most once.
+TEST(InflateDamaged, FlippedBitsAndRandomBytesEndInOrder) {
+    uint32_t seed = 0x9E3779B9u;
+    auto next = [&seed] {
+        seed ^= seed << 13;
+        seed ^= seed >> 17;
+        seed ^= seed << 5;
+        return seed;
+    };
+    std::vector<Bytes> streams = {
+        ZlibDeflate(SrecText(20000, 81), 9, Z_DEFAULT_STRATEGY, -15),
+        ZlibDeflate(Mixed(20000, 82), 1, Z_FIXED, -15),
+        ZlibDeflate(Runs(20000, 83), 6, Z_RLE, -15, 3000),
+    };
+    for (int i = 0; i < 600; i++) {
+        Bytes s;
+        if (i % 3 == 2) {
+            s = RandomBytes(1 + next() % 2000, next());
+        } else {
+            s = streams[next() % streams.size()];
+            for (int flips = 1 + next() % 4; flips > 0; flips--) {
+                s[next() % s.size()] ^= static_cast<uint8_t>(1u << (next() % 8));
+            }
+        }
+        MemoryStream m(s);
+        ::testing::internal::CaptureStderr();
+        int r = Inflate(m);
+        ::testing::internal::GetCapturedStderr();
+        ASSERT_NE(r, 0) << "case " << i;
+        ASSERT_LE(m.next_calls_past_end, 1) << "case " << i;
+    }
+}
+
+} // namespace
