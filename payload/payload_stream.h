@@ -28,6 +28,13 @@ typedef int32_t (*ChunkSource)(unsigned char* buffer);
 int32_t payload_copy_chunk(const unsigned char* image, uint32_t size, uint32_t* position,
                            unsigned char* buffer);
 
+// The two chunk sources of the loaded firmware package (g_firmwarePackage): the main image
+// and the boot-block image, each from its read offset, by the rule of payload_copy_chunk.
+// They never reset their offsets; the download worker sets mainReadOffset back to 0 before
+// it opens the stream over the main image.
+int32_t main_chunk_source(unsigned char* buffer);
+int32_t boot_chunk_source(unsigned char* buffer);
+
 // Opens the stream over a chunk source. chunk_size is the chunk buffer's size (at least
 // 65536); key_text is NUL-terminated and its first 8 bytes (zero-padded) are the DES key of
 // every chunk. Reads and checks the gzip member header, which already fetches and decrypts
