@@ -33,6 +33,8 @@ std::unique_ptr<Clock> MakeVirtualClock(uint64_t startMs = 0);
 void SetClock(Clock* clock);
 // The current time of whichever clock is in place.
 uint64_t NowMs();
+// Sleeps on whichever clock is in place (Sleep and the serial read timeouts wait through it).
+void SleepMs(uint64_t ms);
 
 // One open port as the tool sees it. Calls come from one thread at a time.
 class SerialPort {

@@ -1,0 +1,100 @@
+// MultiByteToWideChar: CP_ACP is code page 932, converted through iconv.
+#include <cerrno>
+#include <cstring>
+#include <iconv.h>
+#include <string>
+
+#include "platform/winbase.h"
+
+namespace {
+
+// What a byte sequence the code page does not define becomes (as on the handheld).
+const wchar_t kUndefined = 0x30FB;
+
+bool LeadByte(unsigned char b) {
+    return (b >= 0x81 && b <= 0x9F) || (b >= 0xE0 && b <= 0xFC);
+}
+
+// One character of code page 932 (one or two bytes) through iconv; kUndefined if iconv has
+// no mapping for it.
+wchar_t ConvertOne(iconv_t cd, const char* bytes, size_t length) {
+    if (cd == reinterpret_cast<iconv_t>(-1)) {
+        return kUndefined;
+    }
+    iconv(cd, nullptr, nullptr, nullptr, nullptr);
+    char in[2];
+    std::memcpy(in, bytes, length);
+    char* ip = in;
+    size_t il = length;
+    wchar_t out[2] = {};
+    char* op = reinterpret_cast<char*>(out);
+    size_t ol = sizeof out;
+    if (iconv(cd, &ip, &il, &op, &ol) == static_cast<size_t>(-1) || il != 0 ||
+        op != reinterpret_cast<char*>(out) + sizeof(wchar_t)) {
+        return kUndefined;
+    }
+    return out[0];
+}
+
+std::wstring FromCp932(const char* text, size_t length) {
+    std::wstring out;
+    out.reserve(length);
+    iconv_t cd = reinterpret_cast<iconv_t>(-1);
+    for (size_t i = 0; i < length;) {
+        const unsigned char b = static_cast<unsigned char>(text[i]);
+        if (b < 0x80) {
+            out += static_cast<wchar_t>(b); // ASCII passes unchanged (0x5C stays a backslash)
+            ++i;
+            continue;
+        }
+        if (b >= 0xA1 && b <= 0xDF) {
+            out += static_cast<wchar_t>(0xFF61 + (b - 0xA1)); // half-width katakana
+            ++i;
+            continue;
+        }
+        if (cd == reinterpret_cast<iconv_t>(-1)) {
+            cd = iconv_open("WCHAR_T", "CP932");
+        }
+        if (LeadByte(b)) {
+            if (i + 1 >= length) {
+                out += kUndefined; // a lead byte cut off by the end of the text
+                ++i;
+                continue;
+            }
+            out += ConvertOne(cd, text + i, 2);
+            i += 2;
+            continue;
+        }
+        out += ConvertOne(cd, text + i, 1);
+        ++i;
+    }
+    if (cd != reinterpret_cast<iconv_t>(-1)) {
+        iconv_close(cd);
+    }
+    return out;
+}
+
+} // namespace
+
+int MultiByteToWideChar(UINT codePage, DWORD flags, LPCSTR text, int count, LPWSTR out,
+                        int outSize) {
+    (void)flags;
+    if (codePage != CP_ACP || !text || count == 0 || count < -1 || outSize < 0 ||
+        (outSize > 0 && !out)) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    const size_t length = count == -1 ? std::strlen(text) + 1 : static_cast<size_t>(count);
+    const std::wstring wide = FromCp932(text, length);
+    if (outSize == 0) {
+        return static_cast<int>(wide.size());
+    }
+    if (wide.size() > static_cast<size_t>(outSize)) {
+        // Too small: the buffer holds the first outSize characters, the call fails.
+        std::wmemcpy(out, wide.data(), static_cast<size_t>(outSize));
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return 0;
+    }
+    std::wmemcpy(out, wide.data(), wide.size());
+    return static_cast<int>(wide.size());
+}
