@@ -52,6 +52,12 @@ public:
     }
     // PurgeComm's flags; the default ignores them.
     virtual void Purge(DWORD flags) { (void)flags; }
+    // True makes the named call on this port ("SetupComm", "GetCommState", "SetCommState")
+    // fail as from a driver that refuses it (ERROR_GEN_FAILURE); the default refuses none.
+    virtual bool Refuses(const char* call) {
+        (void)call;
+        return false;
+    }
 };
 
 // Stands for the host's COMn devices.

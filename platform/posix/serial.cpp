@@ -43,6 +43,15 @@ PortObject* Port(HANDLE h) {
     return static_cast<PortObject*>(vmod_posix::LookupHandle(h, KernelObject::Kind::Port));
 }
 
+// A back-end port standing for a driver that refuses this call.
+bool Refused(const PortObject& port, const char* call) {
+    if (port.seam && port.seam->Refuses(call)) {
+        SetLastError(ERROR_GEN_FAILURE);
+        return true;
+    }
+    return false;
+}
+
 // The line settings a port starts with before anyone sets them.
 DCB DefaultDcb() {
     DCB d{};
@@ -413,7 +422,8 @@ HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD shareMode, void* security, 
 
 BOOL SetupComm(HANDLE h, DWORD inQueue, DWORD outQueue) {
     (void)inQueue, (void)outQueue;
-    return Port(h) ? TRUE : FALSE;
+    PortObject* port = Port(h);
+    return port && !Refused(*port, "SetupComm") ? TRUE : FALSE;
 }
 
 BOOL SetCommMask(HANDLE h, DWORD mask) {
@@ -423,7 +433,7 @@ BOOL SetCommMask(HANDLE h, DWORD mask) {
 
 BOOL GetCommState(HANDLE h, LPDCB dcb) {
     PortObject* port = Port(h);
-    if (!port) {
+    if (!port || Refused(*port, "GetCommState")) {
         return FALSE;
     }
     if (!dcb) {
@@ -441,7 +451,7 @@ BOOL GetCommState(HANDLE h, LPDCB dcb) {
 
 BOOL SetCommState(HANDLE h, LPDCB dcb) {
     PortObject* port = Port(h);
-    if (!port) {
+    if (!port || Refused(*port, "SetCommState")) {
         return FALSE;
     }
     if (!dcb || !ValidDcb(*dcb)) {
