@@ -25,6 +25,16 @@ const wchar_t kNoticeText[] =
     L"\r\n"
     L"上記注意事項をご確認のうえ、「開始」ボタンを押してバージョンアップを開始して下さい。\r\n";
 
+// The main window's handle; nullptr when there is none.
+static HWND MainWindowHandle() {
+    CWnd* main = AfxGetMainWnd();
+    return main ? main->GetSafeHwnd() : nullptr;
+}
+
+void PostAppExitCommand() {
+    PostMessageW(MainWindowHandle(), WM_COMMAND, ID_APP_EXIT, 0);
+}
+
 // The single-instance guard's name; one copy per device (per device root on this host).
 static const wchar_t kMutexName[] = L"ZARudizeru";
 
@@ -97,7 +107,7 @@ BOOL CVersionUpDlg::OnInitDialog() {
     m_strNotice = kNoticeText;
     m_editNotice.SetWindowText(m_strNotice);
 
-    PostMessageW(AfxGetMainWnd()->GetSafeHwnd(), WM_APP_QUERY_MODULE, 0, 0);
+    PostMessageW(MainWindowHandle(), WM_APP_QUERY_MODULE, 0, 0);
     return TRUE;
 }
 
@@ -119,5 +129,5 @@ void CVersionUpDlg::OnExit() {
         m_bAbort = 1;
         MessageBox(L"ファームウェアのバージョンアップを中止します", L"中止", MB_OK);
     }
-    PostMessageW(AfxGetMainWnd()->GetSafeHwnd(), WM_COMMAND, ID_APP_EXIT, 0);
+    PostAppExitCommand();
 }

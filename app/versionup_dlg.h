@@ -13,6 +13,11 @@
 // Posted once by the dialog to itself at the end of OnInitDialog; starts the module query.
 #define WM_APP_QUERY_MODULE (WM_USER + 100)
 
+// Posts the application-exit command (WM_COMMAND, ID_APP_EXIT, lParam 0) to the main window,
+// which ends the program once it is handled; does nothing when there is no main window. Never
+// waits; callable from any thread.
+void PostAppExitCommand();
+
 // The title the dialog shows once start-up has passed the single-instance and package checks.
 extern const wchar_t kWindowTitle[];
 // The 18-line notice of control 1016, lines joined and ended with CR LF.

@@ -58,10 +58,6 @@ CString TakeVersionField(const char* reply, const char* label, size_t offset) {
     return ToWide(at + offset, length);
 }
 
-void PostAppExit() {
-    PostMessageW(AfxGetMainWnd()->GetSafeHwnd(), WM_COMMAND, ID_APP_EXIT, 0);
-}
-
 } // namespace
 
 LRESULT CVersionUpDlg::OnModuleQuery(WPARAM wParam, LPARAM lParam) {
@@ -107,7 +103,7 @@ LRESULT CVersionUpDlg::OnModuleQuery(WPARAM wParam, LPARAM lParam) {
         double moduleVersion = wcstod(m_strCurrentVersion, nullptr);
         double packageVersion = wcstod(g_firmwarePackage.mainVersionText, nullptr);
         if (moduleVersion > packageVersion) {
-            PostAppExit();
+            PostAppExitCommand();
             MessageBox(L"古いバージョンにバージョンダウンする事はできません。終了します", L"注意",
                        MB_OK);
         }
@@ -134,7 +130,7 @@ LRESULT CVersionUpDlg::OnModuleQuery(WPARAM wParam, LPARAM lParam) {
 
     SetCursor(nullptr);
     m_rs232c.Close();
-    PostAppExit();
+    PostAppExitCommand();
     MessageBox(L"KV615MQが見つかりませんでした。接続を確認してください", L"注意", MB_OK);
     UpdateData(FALSE);
     return 0;

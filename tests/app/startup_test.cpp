@@ -116,6 +116,20 @@ TEST(StartUp, ConfirmingTheDialogLeavesItOpen) {
     EXPECT_EQ(code, IDCANCEL) << "the exit command closes the dialog as cancelled";
 }
 
+TEST(StartUp, ExitBeforeAnyUpdateEndsTheProgramWithoutAMessage) {
+    DialogSession session;
+    session.root.WritePackage({});
+    session.sim.Attach(1);
+    session.whileOpen = [&](CVersionUpDlg& dlg) {
+        vmod_testing::Click(dlg.m_btnExit.GetSafeHwnd());
+    };
+
+    session.RunDialog();
+
+    EXPECT_TRUE(session.endedByItself);
+    EXPECT_TRUE(session.boxes.empty());
+}
+
 // Each of the four files is needed; without any one the program ends silently before it shows
 // anything of its own or opens a port.
 TEST(StartUp, EachMissingPackageFileEndsTheProgramBeforeTitleAndPorts) {
