@@ -286,7 +286,9 @@ INSTANTIATE_TEST_SUITE_P(
         FirmwareReplyCase{"ATI5\n\n1.03\n", L"1.03", "LF only, no OK"},
         FirmwareReplyCase{"ATI5", L"", "no line end: nothing after the echo"},
         FirmwareReplyCase{"ATI5\r\r\nV1.09\r\nOK\r\n", L"V1.09", "no number: kept as received"},
-        FirmwareReplyCase{"ATI5\r\r\n1.0\r\nOK 1.9\r\nOK\r\n", L"1.0", "cut at the first OK"}),
+        FirmwareReplyCase{"ATI5\r\r\n1.0\r\nOK 1.9\r\nOK\r\n", L"1.0", "cut at the first OK"},
+        FirmwareReplyCase{"ATI5\r\r\n\x93\xfa\x96\x7b 1.05\r\nOK\r\n", L"日本 1.05",
+                          "text in the device's code page"}),
     [](const auto& info) { return "Case" + std::to_string(info.index); });
 
 struct VersionReportCase {
