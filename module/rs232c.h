@@ -8,7 +8,7 @@
 #include "platform/winbase.h"
 
 class CRs232c {
-public:
+  public:
     CRs232c(); // closed: no handle, open flag 0
     // Closes the handle and both events if still open; no purge, no change of line settings.
     ~CRs232c();
@@ -47,7 +47,7 @@ public:
     const DCB& GetLineSettings() const { return m_dcb; }
     const COMMTIMEOUTS& GetTimeouts() const { return m_timeouts; }
 
-private:
+  private:
     void ReleaseAll(); // closes events and handle, leaves the object closed
 
     HANDLE m_hComm;          // the open port; nullptr when closed

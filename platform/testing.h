@@ -17,7 +17,7 @@ namespace vmod_testing {
 
 // The time base of Sleep and of the serial read timeouts.
 class Clock {
-public:
+  public:
     virtual ~Clock() = default;
     // Milliseconds on a monotonic scale; never goes back.
     virtual uint64_t NowMs() = 0;
@@ -38,7 +38,7 @@ void SleepMs(uint64_t ms);
 
 // One open port as the tool sees it. Calls come from one thread at a time.
 class SerialPort {
-public:
+  public:
     virtual ~SerialPort() = default;
     // Takes bytes the tool writes; returns how many were taken (all of them unless gone).
     virtual size_t Write(const uint8_t* data, size_t count) = 0;
@@ -62,7 +62,7 @@ public:
 
 // Stands for the host's COMn devices.
 class SerialBackend {
-public:
+  public:
     virtual ~SerialBackend() = default;
     // The port COMn, or nullptr when no device is behind it (CreateFileW then fails).
     virtual std::unique_ptr<SerialPort> Open(int comNumber) = 0;

@@ -14,7 +14,7 @@
 
 typedef const void* LPCVOID;
 typedef DWORD* LPDWORD;
-typedef void* HLOCAL;    // memory from LocalAlloc / FormatMessageW's allocated buffer
+typedef void* HLOCAL; // memory from LocalAlloc / FormatMessageW's allocated buffer
 typedef uintptr_t ULONG_PTR;
 
 // ---- error codes ------------------------------------------------------------------------------
@@ -202,8 +202,8 @@ BOOL WriteFile(HANDLE port, const void* buffer, DWORD count, LPDWORD written,
 // that receives a new buffer to release with LocalFree; otherwise the text is copied into
 // buffer of size characters. Returns the text's length without the NUL; 0 on failure.
 // source and arguments are not used.
-DWORD FormatMessageW(DWORD flags, LPCVOID source, DWORD messageId, DWORD languageId,
-                     LPWSTR buffer, DWORD size, void* arguments);
+DWORD FormatMessageW(DWORD flags, LPCVOID source, DWORD messageId, DWORD languageId, LPWSTR buffer,
+                     DWORD size, void* arguments);
 // Releases memory from FormatMessageW's allocated buffer; returns nullptr (nullptr is allowed).
 HLOCAL LocalFree(HLOCAL memory);
 
@@ -249,9 +249,9 @@ int MultiByteToWideChar(UINT codePage, DWORD flags, LPCSTR text, int count, LPWS
 
 // The handheld's extended power status record (56 bytes).
 struct SYSTEM_POWER_STATUS_EX2 {
-    BYTE ACLineStatus;        // AC_LINE_: 1 on external power
-    BYTE BatteryFlag;         // BATTERY_FLAG_ bits
-    BYTE BatteryLifePercent;  // 0..100 or BATTERY_PERCENTAGE_UNKNOWN
+    BYTE ACLineStatus;       // AC_LINE_: 1 on external power
+    BYTE BatteryFlag;        // BATTERY_FLAG_ bits
+    BYTE BatteryLifePercent; // 0..100 or BATTERY_PERCENTAGE_UNKNOWN
     BYTE Reserved1;
     DWORD BatteryLifeTime;     // seconds left, or BATTERY_LIFE_UNKNOWN
     DWORD BatteryFullLifeTime; // seconds of a full charge, or BATTERY_LIFE_UNKNOWN

@@ -29,28 +29,17 @@ struct ErrnoRow {
     DWORD code;
 };
 const ErrnoRow kErrnoTable[] = {
-    {ENOENT, ERROR_FILE_NOT_FOUND},
-    {ENOTDIR, ERROR_PATH_NOT_FOUND},
-    {EMFILE, ERROR_TOO_MANY_OPEN_FILES},
-    {ENFILE, ERROR_TOO_MANY_OPEN_FILES},
-    {EACCES, ERROR_ACCESS_DENIED},
-    {EPERM, ERROR_ACCESS_DENIED},
-    {EROFS, ERROR_ACCESS_DENIED},
-    {EBADF, ERROR_INVALID_HANDLE},
-    {ENOMEM, ERROR_NOT_ENOUGH_MEMORY},
-    {EIO, ERROR_GEN_FAILURE},
-    {EBUSY, ERROR_SHARING_VIOLATION},
-    {EWOULDBLOCK, ERROR_SHARING_VIOLATION},
-    {ENOTTY, ERROR_NOT_SUPPORTED},
-    {EOPNOTSUPP, ERROR_NOT_SUPPORTED},
-    {ENOSYS, ERROR_NOT_SUPPORTED},
-    {ENXIO, ERROR_DEV_NOT_EXIST},
-    {EINVAL, ERROR_INVALID_PARAMETER},
-    {ENAMETOOLONG, ERROR_INVALID_NAME},
-    {EEXIST, ERROR_ALREADY_EXISTS},
-    {EINTR, ERROR_OPERATION_ABORTED},
-    {ENODEV, ERROR_DEVICE_NOT_CONNECTED},
-    {EPIPE, ERROR_DEVICE_NOT_CONNECTED},
+    {ENOENT, ERROR_FILE_NOT_FOUND},       {ENOTDIR, ERROR_PATH_NOT_FOUND},
+    {EMFILE, ERROR_TOO_MANY_OPEN_FILES},  {ENFILE, ERROR_TOO_MANY_OPEN_FILES},
+    {EACCES, ERROR_ACCESS_DENIED},        {EPERM, ERROR_ACCESS_DENIED},
+    {EROFS, ERROR_ACCESS_DENIED},         {EBADF, ERROR_INVALID_HANDLE},
+    {ENOMEM, ERROR_NOT_ENOUGH_MEMORY},    {EIO, ERROR_GEN_FAILURE},
+    {EBUSY, ERROR_SHARING_VIOLATION},     {EWOULDBLOCK, ERROR_SHARING_VIOLATION},
+    {ENOTTY, ERROR_NOT_SUPPORTED},        {EOPNOTSUPP, ERROR_NOT_SUPPORTED},
+    {ENOSYS, ERROR_NOT_SUPPORTED},        {ENXIO, ERROR_DEV_NOT_EXIST},
+    {EINVAL, ERROR_INVALID_PARAMETER},    {ENAMETOOLONG, ERROR_INVALID_NAME},
+    {EEXIST, ERROR_ALREADY_EXISTS},       {EINTR, ERROR_OPERATION_ABORTED},
+    {ENODEV, ERROR_DEVICE_NOT_CONNECTED}, {EPIPE, ERROR_DEVICE_NOT_CONNECTED},
     {ERANGE, ERROR_INSUFFICIENT_BUFFER},
 };
 
@@ -119,7 +108,7 @@ std::unordered_map<HANDLE, std::unique_ptr<vmod_posix::KernelObject>>& Handles()
 }
 
 class EventObject : public vmod_posix::KernelObject {
-public:
+  public:
     EventObject(bool manualReset, bool signalled)
         : KernelObject(Kind::Event), m_manualReset(manualReset), m_signalled(signalled) {}
     bool m_manualReset;
@@ -128,12 +117,12 @@ public:
 
 // ---- clock ------------------------------------------------------------------------------------
 class VirtualClock : public vmod_testing::Clock {
-public:
+  public:
     explicit VirtualClock(uint64_t startMs) : m_now(startMs) {}
     uint64_t NowMs() override { return m_now.load(); }
     void SleepMs(uint64_t ms) override { m_now.fetch_add(ms); }
 
-private:
+  private:
     std::atomic<uint64_t> m_now;
 };
 
@@ -222,8 +211,8 @@ HANDLE CreateEventW(void* security, BOOL manualReset, BOOL initialState, LPCWSTR
         std::make_unique<EventObject>(manualReset != FALSE, initialState != FALSE));
 }
 
-DWORD FormatMessageW(DWORD flags, LPCVOID source, DWORD messageId, DWORD languageId,
-                     LPWSTR buffer, DWORD size, void* arguments) {
+DWORD FormatMessageW(DWORD flags, LPCVOID source, DWORD messageId, DWORD languageId, LPWSTR buffer,
+                     DWORD size, void* arguments) {
     (void)source, (void)languageId, (void)arguments;
     if (!(flags & FORMAT_MESSAGE_FROM_SYSTEM) || buffer == nullptr) {
         t_lastError = ERROR_INVALID_PARAMETER;

@@ -12,13 +12,13 @@ namespace vmod_posix {
 
 // What a HANDLE from this layer points at. The object lives until CloseHandle.
 class KernelObject {
-public:
+  public:
     enum class Kind { Port, Event, Mutex };
     explicit KernelObject(Kind kind) : m_kind(kind) {}
     virtual ~KernelObject() = default;
     Kind kind() const { return m_kind; }
 
-private:
+  private:
     Kind m_kind;
 };
 

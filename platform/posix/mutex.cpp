@@ -17,7 +17,7 @@
 namespace {
 
 class MutexObject : public vmod_posix::KernelObject {
-public:
+  public:
     explicit MutexObject(int fd) : KernelObject(Kind::Mutex), m_fd(fd) {}
     ~MutexObject() override {
         if (m_fd >= 0) {
@@ -25,7 +25,7 @@ public:
         }
     }
 
-private:
+  private:
     int m_fd;
 };
 
@@ -74,7 +74,8 @@ std::string LockPath(LPCWSTR name) {
     }
     const uint64_t key = Fnv1a(root + '\n' + Utf8(name));
     char file[64];
-    std::snprintf(file, sizeof file, "vmod-mutex-%016llx.lock", static_cast<unsigned long long>(key));
+    std::snprintf(file, sizeof file, "vmod-mutex-%016llx.lock",
+                  static_cast<unsigned long long>(key));
     const char* runtime = std::getenv("XDG_RUNTIME_DIR");
     if (runtime && *runtime && access(runtime, W_OK) == 0) {
         return std::string(runtime) + "/" + file;

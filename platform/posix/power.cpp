@@ -106,8 +106,10 @@ SYSTEM_POWER_STATUS_EX2 StatusFrom(const std::string& dir) {
         discharging = status == "Discharging";
         if (ReadNumber(base + "capacity", &v)) {
             s.BatteryLifePercent = static_cast<BYTE>(std::clamp<long long>(v, 0, 100));
-            s.BatteryFlag = v > 66 ? BATTERY_FLAG_HIGH : v > 33 ? 0 : v > 5 ? BATTERY_FLAG_LOW
-                                                                            : BATTERY_FLAG_CRITICAL;
+            s.BatteryFlag = v > 66   ? BATTERY_FLAG_HIGH
+                            : v > 33 ? 0
+                            : v > 5  ? BATTERY_FLAG_LOW
+                                     : BATTERY_FLAG_CRITICAL;
         }
         if (charging) {
             s.BatteryFlag |= BATTERY_FLAG_CHARGING;

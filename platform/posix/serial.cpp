@@ -23,7 +23,7 @@ namespace {
 using vmod_posix::KernelObject;
 
 class PortObject : public KernelObject {
-public:
+  public:
     PortObject() : KernelObject(Kind::Port) {}
     ~PortObject() override {
         if (fd >= 0) {
@@ -35,8 +35,8 @@ public:
     }
     int fd = -1;
     std::unique_ptr<vmod_testing::SerialPort> seam;
-    DCB recorded{};           // as last set; GetCommState overlays what the device reports
-    COMMTIMEOUTS timeouts{};  // all 0 on open, as on the handheld
+    DCB recorded{};          // as last set; GetCommState overlays what the device reports
+    COMMTIMEOUTS timeouts{}; // all 0 on open, as on the handheld
 };
 
 PortObject* Port(HANDLE h) {
@@ -129,10 +129,18 @@ void ReadDeviceSettings(const PortObject& port, DCB* dcb) {
         dcb->BaudRate = baud;
     }
     switch (tio.c_cflag & CSIZE) {
-    case CS5: dcb->ByteSize = 5; break;
-    case CS6: dcb->ByteSize = 6; break;
-    case CS7: dcb->ByteSize = 7; break;
-    default: dcb->ByteSize = 8; break;
+    case CS5:
+        dcb->ByteSize = 5;
+        break;
+    case CS6:
+        dcb->ByteSize = 6;
+        break;
+    case CS7:
+        dcb->ByteSize = 7;
+        break;
+    default:
+        dcb->ByteSize = 8;
+        break;
     }
     if (!(tio.c_cflag & PARENB)) {
         dcb->Parity = NOPARITY;
@@ -218,11 +226,20 @@ BOOL ApplyDeviceSettings(PortObject& port, const DCB& d) {
     static const tcflag_t kSizes[] = {CS5, CS6, CS7, CS8};
     tio.c_cflag |= kSizes[d.ByteSize - 5];
     switch (d.Parity) {
-    case ODDPARITY: tio.c_cflag |= PARENB | PARODD; break;
-    case EVENPARITY: tio.c_cflag |= PARENB; break;
-    case MARKPARITY: tio.c_cflag |= PARENB | CMSPAR | PARODD; break;
-    case SPACEPARITY: tio.c_cflag |= PARENB | CMSPAR; break;
-    default: break;
+    case ODDPARITY:
+        tio.c_cflag |= PARENB | PARODD;
+        break;
+    case EVENPARITY:
+        tio.c_cflag |= PARENB;
+        break;
+    case MARKPARITY:
+        tio.c_cflag |= PARENB | CMSPAR | PARODD;
+        break;
+    case SPACEPARITY:
+        tio.c_cflag |= PARENB | CMSPAR;
+        break;
+    default:
+        break;
     }
     if (d.StopBits != ONESTOPBIT) {
         tio.c_cflag |= CSTOPB;
@@ -522,18 +539,17 @@ BOOL ReadFile(HANDLE h, void* buffer, DWORD count, LPDWORD read, LPOVERLAPPED ov
     const COMMTIMEOUTS t = port->timeouts;
     // Interval MAXDWORD, totals 0: return at once with what is there. Interval and multiplier
     // MAXDWORD, a constant: return as soon as any byte is there, waiting at most the constant.
-    const bool atOnce = t.ReadIntervalTimeout == MAXDWORD &&
-                        t.ReadTotalTimeoutMultiplier == 0 && t.ReadTotalTimeoutConstant == 0;
+    const bool atOnce = t.ReadIntervalTimeout == MAXDWORD && t.ReadTotalTimeoutMultiplier == 0 &&
+                        t.ReadTotalTimeoutConstant == 0;
     const bool anyByte = t.ReadIntervalTimeout == MAXDWORD &&
                          t.ReadTotalTimeoutMultiplier == MAXDWORD &&
                          t.ReadTotalTimeoutConstant != 0 && t.ReadTotalTimeoutConstant != MAXDWORD;
-    const uint64_t total =
-        anyByte ? t.ReadTotalTimeoutConstant
-                : static_cast<uint64_t>(t.ReadTotalTimeoutMultiplier == MAXDWORD
-                                            ? 0
-                                            : t.ReadTotalTimeoutMultiplier) *
-                          count +
-                      t.ReadTotalTimeoutConstant;
+    const uint64_t total = anyByte ? t.ReadTotalTimeoutConstant
+                                   : static_cast<uint64_t>(t.ReadTotalTimeoutMultiplier == MAXDWORD
+                                                               ? 0
+                                                               : t.ReadTotalTimeoutMultiplier) *
+                                             count +
+                                         t.ReadTotalTimeoutConstant;
     const bool hasInterval = t.ReadIntervalTimeout != 0 && t.ReadIntervalTimeout != MAXDWORD;
     const bool stepping = Stepping(*port);
     const uint64_t start = vmod_testing::NowMs();
@@ -648,8 +664,9 @@ BOOL WriteFile(HANDLE h, const void* buffer, DWORD count, LPDWORD written,
             continue;
         }
         pollfd p{port->fd, POLLOUT, 0};
-        const int waitMs =
-            deadline == kNever ? -1 : static_cast<int>(std::min<uint64_t>(deadline - now, INT32_MAX));
+        const int waitMs = deadline == kNever
+                               ? -1
+                               : static_cast<int>(std::min<uint64_t>(deadline - now, INT32_MAX));
         if (poll(&p, 1, waitMs) > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) &&
             !(p.revents & POLLOUT)) {
             vmod_posix::SetLastErrorFromErrno(ENODEV);

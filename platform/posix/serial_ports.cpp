@@ -78,8 +78,7 @@ bool UartPresent(const std::string& devPath, const std::string& sysTtyDir,
 
 namespace vmod_posix {
 
-std::map<int, std::string> AssignComPorts(const std::string& devDir,
-                                          const std::string& sysTtyDir) {
+std::map<int, std::string> AssignComPorts(const std::string& devDir, const std::string& sysTtyDir) {
     std::map<int, std::string> ports;
     std::set<std::string> named;
     const std::vector<std::string> entries = Entries(devDir);
@@ -126,7 +125,7 @@ std::string ComDevicePath(int n) {
     const std::string root = DeviceRoot();
     if (!root.empty()) {
         const std::string path = root + "/dev/COM" + std::to_string(n);
-        struct stat st{};
+        struct stat st {};
         return lstat(path.c_str(), &st) == 0 ? path : std::string();
     }
     const std::map<int, std::string> ports = AssignComPorts("/dev", "/sys/class/tty");

@@ -42,7 +42,10 @@ TEST(ReplyContains, FindsWideTextInTheReplyAsDeviceText) {
         {"update ready", L"UPDATE READY", "case matters", false},
         {"...DOWN\r\n", L"DOWN", "end report after acknowledgements", true},
         {"", L"DOWN", "empty reply", false},
-        {"\x83\x5f\x83\x45\x83\x93" "DOWN", L"\x30c0\x30a6\x30f3" L"DOWN",
+        {"\x83\x5f\x83\x45\x83\x93"
+         "DOWN",
+         L"\x30c0\x30a6\x30f3"
+         L"DOWN",
          "double-byte text of the device's code page", true},
         {"\x83\x5f", L"\\", "a trail byte in the ASCII range is not a backslash", false},
     };

@@ -32,7 +32,7 @@ uint64_t ThreadCpuMs() {
 }
 
 class SimOnRoot {
-public:
+  public:
     SimOnRoot(int port, uint32_t resetGoneMs) {
         char tmpl[] = "/tmp/vmod-rs232c-sim-XXXXXX";
         m_root = mkdtemp(tmpl);
@@ -59,7 +59,7 @@ public:
         return fs::is_symlink(fs::symlink_status(link, ec));
     }
 
-private:
+  private:
     std::string m_root;
     vmod_sim::ProgramOptions m_options;
     std::atomic<bool> m_stop{false};

@@ -33,7 +33,7 @@ DWORD FlagWord(const DCB& dcb) {
 
 // Records every message box instead of showing it.
 class RecordedBoxes {
-public:
+  public:
     RecordedBoxes() {
         vmod_testing::SetMessageBoxAnswerer([this](const MessageBoxRecord& r) {
             boxes.push_back(r);
@@ -153,7 +153,7 @@ struct PortLog {
 };
 
 class LoggingPort : public vmod_testing::SerialPort {
-public:
+  public:
     explicit LoggingPort(PortLog* log) : m_log(log) { m_log->held = true; }
     ~LoggingPort() override { m_log->held = false; }
     size_t Write(const uint8_t* data, size_t count) override {
@@ -174,12 +174,12 @@ public:
         return m_log->refuse == call;
     }
 
-private:
+  private:
     PortLog* m_log;
 };
 
 class LoggingBackend : public vmod_testing::SerialBackend {
-public:
+  public:
     std::unique_ptr<vmod_testing::SerialPort> Open(int comNumber) override {
         PortLog& log = ports[comNumber];
         if (comNumber > 8 || log.held) {
@@ -192,7 +192,7 @@ public:
 };
 
 class Rs232cOnBackend : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         m_clock = vmod_testing::MakeVirtualClock();
         vmod_testing::SetClock(m_clock.get());
@@ -224,8 +224,8 @@ TEST_F(Rs232cOnBackend, CloseClearsTheMaskPurgesFourTimesAndQuietsTheLine) {
     EXPECT_EQ(log.calls, (std::vector<std::string>{"SetupComm", "GetCommState", "SetCommState"}));
     EXPECT_EQ(log.bauds, std::vector<uint32_t>{115200});
     EXPECT_EQ(port.Close(), 1);
-    EXPECT_EQ(log.purges, (std::vector<DWORD>{PURGE_RXCLEAR, PURGE_TXCLEAR, PURGE_RXABORT,
-                                              PURGE_TXABORT}));
+    EXPECT_EQ(log.purges,
+              (std::vector<DWORD>{PURGE_RXCLEAR, PURGE_TXCLEAR, PURGE_RXABORT, PURGE_TXABORT}));
     EXPECT_EQ(log.bauds.size(), 2u) << "the line settings are set once more at close";
     EXPECT_FALSE(log.held) << "the port is released";
 
@@ -281,11 +281,17 @@ TEST_F(Rs232cOnBackend, DriverRefusalsAreReportedAsTheModuleLinkSays) {
         BOOL opens;
         std::vector<MessageBoxRecord> boxes; // owner, text, caption, type
     } cases[] = {
-        {"SetupComm", "queue sizes refused", 1,
+        {"SetupComm",
+         "queue sizes refused",
+         1,
          {{BoxOwner::None, nullptr, failure, L"Open:SetupComm", MB_ICONHAND, false}}},
-        {"GetCommState", "line settings cannot be read", 0,
+        {"GetCommState",
+         "line settings cannot be read",
+         0,
          {{BoxOwner::Application, nullptr, L"GetCommStateに失敗しました", L"", MB_OK, false}}},
-        {"SetCommState", "line settings refused", 0,
+        {"SetCommState",
+         "line settings refused",
+         0,
          {{BoxOwner::None, nullptr, L"SetCommState Error", L"error message", MB_ICONHAND, false},
           {BoxOwner::None, nullptr, failure, L"Open:SetCommState", MB_ICONHAND, false}}},
     };

@@ -345,7 +345,7 @@ TEST(SerialPort, PurgeDropsBytesNotYetRead) {
 
 // A port whose replies become readable at given times of the test clock.
 class ScheduledPort : public vmod_testing::SerialPort {
-public:
+  public:
     struct Due {
         uint64_t atMs;
         std::string bytes;
@@ -370,13 +370,13 @@ public:
     bool Gone() override { return *m_gone; }
     int reads = 0;
 
-private:
+  private:
     std::deque<Due>* m_due;
     bool* m_gone;
 };
 
 class ScheduledBackend : public vmod_testing::SerialBackend {
-public:
+  public:
     std::unique_ptr<vmod_testing::SerialPort> Open(int comNumber) override {
         if (comNumber != 4) {
             return nullptr;
@@ -388,7 +388,7 @@ public:
 };
 
 class VirtualSerial : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         m_clock = vmod_testing::MakeVirtualClock(10000);
         vmod_testing::SetClock(m_clock.get());

@@ -15,7 +15,7 @@ namespace serial_test {
 
 // Sets VMOD_ROOT to a fresh folder with a dev/ subfolder for the test's lifetime.
 class ScopedDeviceRoot {
-public:
+  public:
     ScopedDeviceRoot() {
         char tmpl[] = "/tmp/vmod-serial-XXXXXX";
         m_dir = mkdtemp(tmpl);
@@ -43,7 +43,7 @@ public:
         symlink(target.c_str(), link.c_str());
     }
 
-private:
+  private:
     std::string m_dir;
     bool m_had = false;
     std::string m_old;

@@ -77,8 +77,8 @@ TEST(FormatMessageW, GivesTheSystemsTextForAnErrorCode) {
         EXPECT_EQ(LocalFree(text), nullptr);
     }
     wchar_t small[2];
-    EXPECT_EQ(FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM, nullptr, ERROR_FILE_NOT_FOUND, 0, small,
-                             2, nullptr),
+    EXPECT_EQ(FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM, nullptr, ERROR_FILE_NOT_FOUND, 0, small, 2,
+                             nullptr),
               0u);
 }
 
@@ -188,28 +188,44 @@ TEST(GetSystemPowerStatusEx2, ReadsThePowerSupplyFolderOfTheDeviceRoot) {
         BYTE flag;
         BYTE percent;
     } cases[] = {
-        {"no entries at all", {}, AC_LINE_ONLINE, BATTERY_FLAG_NO_BATTERY,
+        {"no entries at all",
+         {},
+         AC_LINE_ONLINE,
+         BATTERY_FLAG_NO_BATTERY,
          BATTERY_PERCENTAGE_UNKNOWN},
-        {"mains only", {{"AC", {{"type", "Mains"}, {"online", "0"}}}}, AC_LINE_ONLINE,
-         BATTERY_FLAG_NO_BATTERY, BATTERY_PERCENTAGE_UNKNOWN},
+        {"mains only",
+         {{"AC", {{"type", "Mains"}, {"online", "0"}}}},
+         AC_LINE_ONLINE,
+         BATTERY_FLAG_NO_BATTERY,
+         BATTERY_PERCENTAGE_UNKNOWN},
         {"on battery",
          {{"AC", {{"type", "Mains"}, {"online", "0"}}},
           {"BAT0", {{"type", "Battery"}, {"status", "Discharging"}, {"capacity", "80"}}}},
-         AC_LINE_OFFLINE, BATTERY_FLAG_HIGH, 80},
+         AC_LINE_OFFLINE,
+         BATTERY_FLAG_HIGH,
+         80},
         {"charging on mains",
          {{"AC", {{"type", "Mains"}, {"online", "1"}}},
           {"BAT0", {{"type", "Battery"}, {"status", "Charging"}, {"capacity", "20"}}}},
-         AC_LINE_ONLINE, BATTERY_FLAG_LOW | BATTERY_FLAG_CHARGING, 20},
+         AC_LINE_ONLINE,
+         BATTERY_FLAG_LOW | BATTERY_FLAG_CHARGING,
+         20},
         {"USB supply online",
          {{"usb", {{"type", "USB"}, {"online", "1"}}},
           {"BAT0", {{"type", "Battery"}, {"status", "Full"}, {"capacity", "100"}}}},
-         AC_LINE_ONLINE, BATTERY_FLAG_HIGH, 100},
+         AC_LINE_ONLINE,
+         BATTERY_FLAG_HIGH,
+         100},
         {"battery without a mains entry, discharging",
          {{"BAT0", {{"type", "Battery"}, {"status", "Discharging"}, {"capacity", "3"}}}},
-         AC_LINE_OFFLINE, BATTERY_FLAG_CRITICAL, 3},
+         AC_LINE_OFFLINE,
+         BATTERY_FLAG_CRITICAL,
+         3},
         {"a battery slot with nothing in it",
-         {{"BAT1", {{"type", "Battery"}, {"present", "0"}}}}, AC_LINE_ONLINE,
-         BATTERY_FLAG_NO_BATTERY, BATTERY_PERCENTAGE_UNKNOWN},
+         {{"BAT1", {{"type", "Battery"}, {"present", "0"}}}},
+         AC_LINE_ONLINE,
+         BATTERY_FLAG_NO_BATTERY,
+         BATTERY_PERCENTAGE_UNKNOWN},
     };
     for (const Case& c : cases) {
         ScopedDeviceRoot root;
@@ -269,29 +285,42 @@ TEST(ExitWindowsEx, ATestHandlerTakesTheRebootsPlace) {
 TEST(AssignComPorts, LinksFirstThenUsbAdaptersModemsAndPresentUarts) {
     struct Case {
         const char* description;
-        std::vector<std::string> devices;                // files in the device folder
-        std::map<std::string, std::string> links;        // link -> target name
-        std::map<std::string, std::string> uartTypes;    // sysfs type of ttyS*
-        std::map<int, std::string> expected;             // COMn -> entry name
+        std::vector<std::string> devices;             // files in the device folder
+        std::map<std::string, std::string> links;     // link -> target name
+        std::map<std::string, std::string> uartTypes; // sysfs type of ttyS*
+        std::map<int, std::string> expected;          // COMn -> entry name
     } cases[] = {
         {"nothing", {}, {}, {}, {}},
         {"USB adapters in number order, not name order",
-         {"ttyUSB10", "ttyUSB2", "ttyUSB0"}, {}, {},
+         {"ttyUSB10", "ttyUSB2", "ttyUSB0"},
+         {},
+         {},
          {{1, "ttyUSB0"}, {2, "ttyUSB2"}, {3, "ttyUSB10"}}},
         {"adapters before modems before UARTs",
-         {"ttyS0", "ttyACM0", "ttyUSB0"}, {}, {{"ttyS0", "4"}},
+         {"ttyS0", "ttyACM0", "ttyUSB0"},
+         {},
+         {{"ttyS0", "4"}},
          {{1, "ttyUSB0"}, {2, "ttyACM0"}, {3, "ttyS0"}}},
         {"UARTs with no hardware are skipped",
-         {"ttyS0", "ttyS1", "ttyS2"}, {}, {{"ttyS0", "0"}, {"ttyS1", "4"}, {"ttyS2", "0"}},
+         {"ttyS0", "ttyS1", "ttyS2"},
+         {},
+         {{"ttyS0", "0"}, {"ttyS1", "4"}, {"ttyS2", "0"}},
          {{1, "ttyS1"}}},
         {"a link keeps its number; others take the lowest free",
-         {"ttyUSB0", "ttyUSB1"}, {{"COM1", "ttyUSB1"}}, {},
+         {"ttyUSB0", "ttyUSB1"},
+         {{"COM1", "ttyUSB1"}},
+         {},
          {{1, "COM1"}, {2, "ttyUSB0"}}},
         {"a link high up leaves the low numbers to the probes",
-         {"ttyACM0"}, {{"COM3", "ttyACM9"}}, {},
+         {"ttyACM0"},
+         {{"COM3", "ttyACM9"}},
+         {},
          {{1, "ttyACM0"}, {3, "COM3"}}},
         {"names that only look like devices are ignored",
-         {"ttyUSB", "ttyUSB01", "ttyUSBx", "ttyS0a"}, {{"COM0", "x"}, {"COM256", "y"}}, {}, {}},
+         {"ttyUSB", "ttyUSB01", "ttyUSBx", "ttyS0a"},
+         {{"COM0", "x"}, {"COM256", "y"}},
+         {},
+         {}},
     };
     for (const Case& c : cases) {
         char tmpl[] = "/tmp/vmod-comdev-XXXXXX";
