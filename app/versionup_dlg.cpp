@@ -113,11 +113,6 @@ BOOL CVersionUpDlg::OnInitDialog() {
 
 void CVersionUpDlg::OnOK() {}
 
-// The layout follows template 102 until the orientation-aware re-flow exists.
-void CVersionUpDlg::OnSize(UINT nType, int cx, int cy) {
-    (void)nType, (void)cx, (void)cy;
-}
-
 // Start belongs to the download, which is not built yet: the button is enabled once the
 // module is identified, and pressing it changes nothing so far.
 void CVersionUpDlg::OnStart() {}
