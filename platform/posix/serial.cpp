@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include "platform/posix/kernel_objects.h"
+#include "platform/posix/serial_diag.h"
 #include "platform/posix/serial_ports.h"
 #include "platform/testing.h"
 #include "platform/winbase.h"
@@ -37,6 +38,8 @@ class PortObject : public KernelObject {
     std::unique_ptr<vmod_testing::SerialPort> seam;
     DCB recorded{};          // as last set; GetCommState overlays what the device reports
     COMMTIMEOUTS timeouts{}; // all 0 on open, as on the handheld
+    int com = 0;             // n of COMn, and the device behind it, for the trace
+    std::string path;
 };
 
 PortObject* Port(HANDLE h) {
@@ -392,6 +395,8 @@ HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD shareMode, void* security, 
             SetLastError(ERROR_FILE_NOT_FOUND);
             return INVALID_HANDLE_VALUE;
         }
+        port->com = n;
+        port->path = "back end";
         return vmod_posix::RegisterHandle(std::move(port));
     }
     const std::string path = vmod_posix::ComDevicePath(n);
@@ -404,7 +409,13 @@ HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD shareMode, void* security, 
         fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) {
-        vmod_posix::SetLastErrorFromErrno(errno);
+        const int err = errno;
+        if (err == EBUSY) {
+            vmod_posix::ReportPortRefused(n, path, vmod_posix::PortRefusal::Busy);
+        } else if (err == EACCES || err == EPERM) {
+            vmod_posix::ReportPortRefused(n, path, vmod_posix::PortRefusal::Permission);
+        }
+        vmod_posix::SetLastErrorFromErrno(err);
         return INVALID_HANDLE_VALUE;
     }
     if (!isatty(fd)) {
@@ -417,11 +428,15 @@ HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD shareMode, void* security, 
     // when the holder dies.
     if (flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
         close(fd);
+        vmod_posix::ReportPortRefused(n, path, vmod_posix::PortRefusal::Busy);
         SetLastError(ERROR_SHARING_VIOLATION);
         return INVALID_HANDLE_VALUE;
     }
     ioctl(fd, TIOCEXCL);
+    vmod_posix::ForgetPortRefusal(n);
     port->fd = fd;
+    port->com = n;
+    port->path = path;
     termios tio{};
     if (tcgetattr(fd, &tio) != 0) {
         vmod_posix::SetLastErrorFromErrno(errno);
@@ -575,6 +590,8 @@ BOOL ReadFile(HANDLE h, void* buffer, DWORD count, LPDWORD read, LPOVERLAPPED ov
         }
         const long n = TakeAvailable(*port, out + got, count - got, waitMs);
         if (n > 0) {
+            vmod_posix::TraceSerial(port->com, port->path, '<', out + got,
+                                    static_cast<size_t>(n));
             got += static_cast<DWORD>(n);
             lastByte = vmod_testing::NowMs();
             if (anyByte) {
@@ -630,6 +647,7 @@ BOOL WriteFile(HANDLE h, const void* buffer, DWORD count, LPDWORD written,
         bool blocked = false;
         if (port->seam) {
             const size_t n = port->seam->Write(data + done, count - done);
+            vmod_posix::TraceSerial(port->com, port->path, '>', data + done, n);
             done += static_cast<DWORD>(n);
             if (done < count) {
                 if (port->seam->Gone()) {
@@ -642,6 +660,8 @@ BOOL WriteFile(HANDLE h, const void* buffer, DWORD count, LPDWORD written,
         } else {
             const ssize_t n = write(port->fd, data + done, count - done);
             if (n > 0) {
+                vmod_posix::TraceSerial(port->com, port->path, '>', data + done,
+                                        static_cast<size_t>(n));
                 done += static_cast<DWORD>(n);
                 continue;
             }
