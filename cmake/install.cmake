@@ -30,6 +30,20 @@ foreach(_program vmod-versionup kv615mq-sim vmod-pack)
   endif()
 endforeach()
 
+# Their manual pages, compressed as Debian wants them (gzip -9n: no name, no time stamp).
+find_program(VMOD_GZIP gzip REQUIRED)
+foreach(_program ${VMOD_INSTALLED_PROGRAMS})
+  set(_man ${_vmod_pkg_bin}/man/${_program}.1.gz)
+  add_custom_command(
+    OUTPUT ${_man}
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${_vmod_pkg_bin}/man
+    COMMAND ${VMOD_GZIP} -9nc ${_vmod_pkg_src}/man/${_program}.1 > ${_man}
+    DEPENDS ${_vmod_pkg_src}/man/${_program}.1
+    COMMENT "Compressing the manual page of ${_program}")
+  add_custom_target(vmod_man_${_program} ALL DEPENDS ${_man})
+  install(FILES ${_man} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+endforeach()
+
 # --- Desktop entry and icons ------------------------------------------------------------------
 set(VMOD_ICON_SIZES 16 22 24 32 48 64 128 256)
 if(TARGET vmod_versionup_icon)
@@ -116,7 +130,6 @@ file(WRITE ${_vmod_changelog}.in
   "  * Package built from the project's CMake tree.\n\n"
   " -- ${VMOD_PACKAGE_MAINTAINER}  ${_vmod_today}\n")
 configure_file(${_vmod_changelog}.in ${_vmod_changelog} COPYONLY)
-find_program(VMOD_GZIP gzip REQUIRED)
 add_custom_command(
   OUTPUT ${_vmod_changelog}.gz
   COMMAND ${VMOD_GZIP} -9nkf ${_vmod_changelog}

@@ -60,6 +60,7 @@ dpkg-deb -c "$deb" | awk '{ p = $6; sub(/^\.\//, "/", p); print p }' | sed '/\/$
 has_file() { grep -qx "$1" "$work/files" || fail "the package lacks $1"; }
 for p in $programs; do
     has_file "/usr/bin/$p"
+    has_file "/usr/share/man/man1/$p.1.gz"
 done
 has_file /usr/lib/udev/rules.d/60-vmod-kv615mq.rules
 has_file /usr/share/fontconfig/conf.avail/30-vmod-versionup-fonts.conf
@@ -86,6 +87,8 @@ while read -r f; do
     /usr/share/fontconfig/conf.avail/30-vmod-versionup-fonts.conf) ;;
     /etc/fonts/conf.d/30-vmod-versionup-fonts.conf) ;;
     /usr/share/vmod-versionup/README) ;;
+    /usr/share/man/man1/vmod-versionup.1.gz | /usr/share/man/man1/kv615mq-sim.1.gz) ;;
+    /usr/share/man/man1/vmod-pack.1.gz) ;;
     /usr/share/doc/vmod-versionup/*) ;;
     *) fail "unexpected file in the package: $f" ;;
     esac
