@@ -28,11 +28,15 @@ add_custom_command(
   VERBATIM)
 
 # /C 65001: the script is UTF-8. llvm-rc runs clang as its preprocessor (RC_INVOKED defined).
+# The script is named relative to its folder: llvm-rc takes any argument that begins with "/"
+# and an option letter for an option (a tree under /check/... reads as "/C heck/..."), so an
+# absolute input path can be lost; option values after a separate option word are safe.
 set(VMOD_RESOURCES_RES ${_vmod_res_bin}/versionup.res CACHE INTERNAL "compiled resources")
 add_custom_command(
   OUTPUT ${_vmod_res_bin}/versionup.res
   COMMAND ${VMOD_LLVM_RC} /C 65001 /I ${PROJECT_SOURCE_DIR} /I ${_vmod_res_bin}
-          /FO ${_vmod_res_bin}/versionup.res ${_vmod_res_src}/versionup.rc
+          /FO ${_vmod_res_bin}/versionup.res versionup.rc
+  WORKING_DIRECTORY ${_vmod_res_src}
   DEPENDS ${_vmod_res_src}/versionup.rc ${_vmod_res_src}/resource.h
           ${PROJECT_SOURCE_DIR}/platform/winuser.h ${_vmod_res_bin}/versionup.ico
   COMMENT "Compiling versionup.rc"
