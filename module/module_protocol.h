@@ -48,3 +48,13 @@ constexpr char kBootBlockLabel[] = "BOOT Block";
 constexpr size_t kBootBlockFieldOffset = 15;
 constexpr char kOlderVersionLabel[] = "Version";
 constexpr size_t kOlderVersionFieldOffset = 9;
+
+// Version fields taken from the version report are this many characters long.
+constexpr size_t kVersionFieldLength = 5;
+
+// Reply buffers: raw replies (the largest read is 255 bytes plus the terminator) and replies
+// without their echo and line ends, which are never longer than the raw reply.
+constexpr size_t kRawReplySize = 256;
+constexpr size_t kStrippedReplySize = 512;
+// Each conversion of a reply field to wide text, terminator included.
+constexpr int kWideTextSize = 64;

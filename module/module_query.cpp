@@ -11,15 +11,6 @@
 
 namespace {
 
-// Reply buffers: raw replies (the largest read is 255 bytes plus the terminator) and replies
-// without their echo and line ends, which are never longer than the raw reply.
-constexpr size_t kRawReplySize = 256;
-constexpr size_t kStrippedReplySize = 512;
-// Each conversion to wide text, terminator included.
-constexpr int kWideTextSize = 64;
-// Version fields taken from the version report are this many characters long.
-constexpr size_t kVersionFieldLength = 5;
-
 // Writes a command, waits for the module to answer and reads one reply of at most max bytes,
 // terminated after what arrived: each reply is judged only on the bytes of its own read.
 void Ask(CRs232c& port, const char* command, DWORD length, DWORD waitMs, DWORD max, char* reply) {
