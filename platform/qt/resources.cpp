@@ -153,9 +153,18 @@ bool NameMatches(const ResName& element, LPCWSTR wanted) {
 // ---- icons and bitmaps ---------------------------------------------------------------------
 
 std::mutex g_imagesMutex;
+// Icons and bitmaps nobody released live as long as the process, as the program's own icon
+// does (the dialog holds it to its end); the process's end frees what is left.
+struct LiveImageSet {
+    std::set<Image*> images;
+    ~LiveImageSet() {
+        for (Image* image : images)
+            delete image;
+    }
+};
 std::set<Image*>& LiveImages() {
-    static std::set<Image*> live;
-    return live;
+    static LiveImageSet live;
+    return live.images;
 }
 
 void* Track(Image* image) {
