@@ -77,4 +77,8 @@ void SetPowerStatus(std::function<BOOL(SYSTEM_POWER_STATUS_EX2*)> query);
 // Called in place of the host reboot; empty restores the real request.
 void SetRebootHandler(std::function<void()> reboot);
 
+// Called in place of the host's sleep inhibitor (HostInhibitSleepBegin with its reason, and
+// HostInhibitSleepEnd); both empty restore the host's.
+void SetSleepInhibitor(std::function<BOOL(LPCWSTR why)> begin, std::function<void()> end);
+
 } // namespace vmod_testing

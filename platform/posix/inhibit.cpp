@@ -5,6 +5,7 @@
 #include <chrono>
 #include <csignal>
 #include <fcntl.h>
+#include <functional>
 #include <mutex>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -13,6 +14,7 @@
 
 #include "platform/inhibit.h"
 #include "platform/posix/inhibit_process.h"
+#include "platform/testing.h"
 
 extern char** environ;
 
@@ -129,7 +131,36 @@ void InhibitorStop() {
 
 } // namespace vmod_posix
 
+namespace {
+
+std::mutex g_seamMutex;
+struct InhibitorSeam {
+    std::function<BOOL(LPCWSTR)> begin;
+    std::function<void()> end;
+};
+InhibitorSeam& Seam() {
+    static auto* seam = new InhibitorSeam();
+    return *seam;
+}
+InhibitorSeam CurrentSeam() {
+    std::lock_guard<std::mutex> lock(g_seamMutex);
+    return Seam();
+}
+
+} // namespace
+
+namespace vmod_testing {
+
+void SetSleepInhibitor(std::function<BOOL(LPCWSTR why)> begin, std::function<void()> end) {
+    std::lock_guard<std::mutex> lock(g_seamMutex);
+    Seam() = InhibitorSeam{std::move(begin), std::move(end)};
+}
+
+} // namespace vmod_testing
+
 BOOL HostInhibitSleepBegin(LPCWSTR why) {
+    if (InhibitorSeam seam = CurrentSeam(); seam.begin)
+        return seam.begin(why);
     // logind runs only where systemd booted the host (the test sd_booted makes).
     if (access("/run/systemd/system", F_OK) != 0)
         return FALSE;
@@ -140,5 +171,10 @@ BOOL HostInhibitSleepBegin(LPCWSTR why) {
 }
 
 void HostInhibitSleepEnd() {
+    if (InhibitorSeam seam = CurrentSeam(); seam.begin || seam.end) {
+        if (seam.end)
+            seam.end();
+        return;
+    }
     vmod_posix::InhibitorStop();
 }
