@@ -112,17 +112,3 @@ BOOL CVersionUpDlg::OnInitDialog() {
 }
 
 void CVersionUpDlg::OnOK() {}
-
-// Start belongs to the download, which is not built yet: the button is enabled once the
-// module is identified, and pressing it changes nothing so far.
-void CVersionUpDlg::OnStart() {}
-
-// Exit during an update first tells the worker to stop; every press ends the program without
-// waiting for the worker.
-void CVersionUpDlg::OnExit() {
-    if (m_bUpdating != 0) {
-        m_bAbort = 1;
-        MessageBox(L"ファームウェアのバージョンアップを中止します", L"中止", MB_OK);
-    }
-    PostAppExitCommand();
-}

@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "app/resource.h"
+#include "download/download_worker.h"
 #include "module/rs232c.h"
 #include "platform/afx.h"
 
@@ -52,6 +53,11 @@ class CVersionUpDlg : public CDialog {
     CString m_strModuleVersion;       // "V-MOD" version from the module's version report
     CString m_strModuleBootVersion;   // boot-block version; empty when not reported
     int32_t m_nPort;                  // COM number the module answered on; 0 before
+    // Last, so that it goes first: once it is gone the worker touches no member above.
+    CDownloadLink m_downloadLink;
+
+    // Runs the dialog; once its loop has ended a running download no longer touches it.
+    INT_PTR DoModal() override;
 
   protected:
     void DoDataExchange(CDataExchange* pDX) override;

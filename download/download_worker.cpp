@@ -1,0 +1,480 @@
+#include "download/download_worker.h"
+
+#include <cstring>
+#include <cwchar>
+#include <mutex>
+#include <utility>
+
+#include "download/download_protocol.h"
+#include "module/reply.h"
+#include "package/firmware_package.h"
+#include "payload/payload_stream.h"
+#include "platform/inhibit.h"
+#include "platform/winbase.h"
+#include "platform/winuser.h"
+
+struct CDownloadLink::Shared {
+    std::mutex mutex;
+    bool dialogAlive = true; // false once the dialog's link is destroyed
+    bool started = false;
+    DownloadDialogFields fields;
+};
+
+CDownloadLink::CDownloadLink() : m_shared(std::make_shared<Shared>()) {}
+
+CDownloadLink::~CDownloadLink() {
+    DialogEnded();
+}
+
+void CDownloadLink::DialogEnded() {
+    std::lock_guard<std::mutex> lock(m_shared->mutex);
+    m_shared->dialogAlive = false;
+    m_shared->fields = DownloadDialogFields{};
+}
+
+BOOL CDownloadLink::StartWorker(const DownloadDialogFields& fields, int priority) {
+    {
+        std::lock_guard<std::mutex> lock(m_shared->mutex);
+        if (m_shared->started)
+            return FALSE;
+        m_shared->started = true;
+        m_shared->fields = fields;
+    }
+    auto* handOver = new std::shared_ptr<Shared>(m_shared);
+    if (AfxBeginThread(DownloadWorker, handOver, priority) == nullptr) {
+        delete handOver;
+        std::lock_guard<std::mutex> lock(m_shared->mutex);
+        m_shared->started = false;
+        return FALSE;
+    }
+    return TRUE;
+}
+
+BOOL CDownloadLink::WorkerStarted() const {
+    std::lock_guard<std::mutex> lock(m_shared->mutex);
+    return m_shared->started ? TRUE : FALSE;
+}
+
+namespace {
+
+// The host stays awake from the download's start until the reboot is asked for or the
+// download ends early; a host without an inhibitor simply has none.
+class SleepInhibition {
+  public:
+    SleepInhibition() { HostInhibitSleepBegin(kTextInhibitReason); }
+    ~SleepInhibition() { Release(); }
+    SleepInhibition(const SleepInhibition&) = delete;
+    SleepInhibition& operator=(const SleepInhibition&) = delete;
+    // Lets the host sleep and shut down again; only the first call acts.
+    void Release() {
+        if (m_held) {
+            m_held = false;
+            HostInhibitSleepEnd();
+        }
+    }
+
+  private:
+    bool m_held = true;
+};
+
+// How a pass of the line loop ended.
+enum class PassEnd {
+    Down,    // the module answered the end marker with "DOWN"
+    Aborted, // Exit asked for it, or the dialog has ended
+    Damaged, // the image cannot be sent as the payload holds it
+};
+
+// The parameters that tell the two passes apart.
+struct PassPlan {
+    int32_t lineCount;       // from the package header; at least 1
+    int32_t firstNumerator;  // 100 x the number of the pass's first line over both passes
+    DWORD endWaitMs;         // after the end marker
+    DWORD endReadSize;       // of the reply to the end marker
+    bool clearBeforeEndRead; // the whole reply area is zeroed before that read
+    uint32_t imageSize;      // bounds the reads that may come back empty
+};
+
+class Worker {
+  public:
+    explicit Worker(std::shared_ptr<CDownloadLink::Shared> shared) : m_shared(std::move(shared)) {}
+
+    UINT Run();
+
+  private:
+    UINT RunTakenOver();
+    // ---- the dialog's fields, each access under the link's lock -----------------------------
+    bool TakeOverDialog();
+    void SetUpdating(int32_t value);
+    void SetProgressTotal(int32_t value);
+    bool AbortRequested();
+
+    // ---- steps -----------------------------------------------------------------------------
+    bool CountsUsable(bool bootPass) const;
+    bool DownloadCommandConfirmed(const char* command, DWORD length, DWORD waitMs, DWORD readSize,
+                                  LPCWSTR expected);
+    UINT BootPass();
+    bool Reopen();
+    UINT MainPass();
+    PassEnd StreamImage(const PassPlan& plan);
+    int ReadLine(uint32_t imageSize);
+    size_t LineText(int count) const;
+    bool PrepareLine(int count, DWORD* length);
+    void ShowProgress(int32_t numerator);
+    void SetPercentText(int percent);
+    void ReadReply(DWORD max);
+    UINT Complete();
+    UINT EndDamaged();
+    void PostAppExit();
+
+    std::shared_ptr<CDownloadLink::Shared> m_shared;
+    SleepInhibition* m_inhibition = nullptr; // held while Run runs
+    CRs232c m_port;
+    HWND m_hProgress = nullptr;
+    HWND m_hPercent = nullptr;
+    HWND m_hExit = nullptr;
+    double m_bootVersion = 0.0;
+    int32_t m_nPort = 0;
+    int32_t m_progressTotal = 0;
+
+    BYTE m_reply[kReplyAreaSize] = {};
+    BYTE m_send[kSendAreaSize] = {};
+    char m_line[kLineBufferSize] = {};
+    BYTE m_previousPrefix[kPrefixCopySize] = {};
+    bool m_prefixChanged = false;
+    uint32_t m_linesSent = 0;
+    uint32_t m_bootLinesSent = 0;
+};
+
+bool Worker::TakeOverDialog() {
+    std::lock_guard<std::mutex> lock(m_shared->mutex);
+    if (!m_shared->dialogAlive)
+        return false;
+    const DownloadDialogFields& f = m_shared->fields;
+    m_port = std::move(*f.rs232c);
+    f.bAbort->store(0);
+    f.bUpdating->store(1);
+    m_hProgress = f.hProgress;
+    m_hPercent = f.hPercent;
+    m_hExit = f.hExit;
+    m_nPort = *f.nPort;
+    // An empty or unreadable text gives 0.0, so such a module gets the boot block.
+    m_bootVersion = std::wcstod(static_cast<LPCWSTR>(*f.strModuleBootVersion), nullptr);
+    return true;
+}
+
+void Worker::SetUpdating(int32_t value) {
+    std::lock_guard<std::mutex> lock(m_shared->mutex);
+    if (m_shared->dialogAlive)
+        m_shared->fields.bUpdating->store(value);
+}
+
+void Worker::SetProgressTotal(int32_t value) {
+    m_progressTotal = value;
+    std::lock_guard<std::mutex> lock(m_shared->mutex);
+    if (m_shared->dialogAlive)
+        *m_shared->fields.nProgressTotal = value;
+}
+
+bool Worker::AbortRequested() {
+    std::lock_guard<std::mutex> lock(m_shared->mutex);
+    return !m_shared->dialogAlive || m_shared->fields.bAbort->load() != 0;
+}
+
+void Worker::PostAppExit() {
+    CWnd* main = AfxGetMainWnd();
+    if (main)
+        main->PostMessage(WM_COMMAND, ID_APP_EXIT, 0);
+}
+
+void Worker::SetPercentText(int percent) {
+    wchar_t text[kPercentTextSize];
+    std::swprintf(text, kPercentTextSize, kPercentFormat, percent);
+    SetWindowTextW(m_hPercent, text);
+}
+
+void Worker::ReadReply(DWORD max) {
+    DWORD got = m_port.Read(m_reply, max);
+    m_reply[got < max ? got : max] = 0;
+}
+
+// The header's counts must leave a line to send, and the percentage's numerator over both
+// images must fit its 32 bits.
+bool Worker::CountsUsable(bool bootPass) const {
+    const int64_t limit = INT32_MAX / kProgressStep - 1;
+    int64_t main = g_firmwarePackage.mainLineCount;
+    int64_t boot = bootPass ? g_firmwarePackage.bootLineCount : 0;
+    if (main < 1 || (bootPass && boot < 1))
+        return false;
+    return main + boot <= limit;
+}
+
+UINT Worker::Run() {
+    if (!TakeOverDialog())
+        return kExitCodeFailed;
+    SleepInhibition inhibition;
+    m_inhibition = &inhibition;
+    UINT code = RunTakenOver();
+    m_inhibition = nullptr;
+    return code;
+}
+
+UINT Worker::RunTakenOver() {
+    std::memset(m_reply, 0, sizeof m_reply);
+    std::memset(m_send, 0, sizeof m_send);
+    SendMessageW(m_hProgress, PBM_SETRANGE, 0, MAKELPARAM(kProgressLow, kProgressHigh));
+    ShowWindow(m_hProgress, SW_SHOWNORMAL);
+    SetPercentText(0);
+    SetProgressTotal(g_firmwarePackage.mainLineCount);
+
+    // 1.02 itself is the boot block the package brings: only an older one is replaced.
+    bool bootPass = m_bootVersion < kBootBlockMinimumVersion;
+    if (!CountsUsable(bootPass))
+        return EndDamaged();
+    if (bootPass) {
+        UINT code = BootPass();
+        if (code != kExitCodeDone || m_bootLinesSent == 0)
+            return code;
+    }
+    if (!Reopen())
+        return kExitCodeDone;
+    return MainPass();
+}
+
+// Sends a download command and judges the module's reply. Unconfirmed, the worker posts the
+// exit command and then tells the user; the exit command ends the dialog and the program
+// while the box is up or right after it, so the worker sends nothing more and touches
+// nothing of the dialog: it closes the port and returns false. A pass carried on here could
+// never be finished and would leave the module half-written.
+bool Worker::DownloadCommandConfirmed(const char* command, DWORD length, DWORD waitMs,
+                                      DWORD readSize, LPCWSTR expected) {
+    m_port.Write(reinterpret_cast<const BYTE*>(command), length);
+    Sleep(waitMs);
+    ReadReply(readSize);
+    SetCursor(nullptr);
+    if (ReplyContains(reinterpret_cast<const char*>(m_reply), expected))
+        return true;
+    PostAppExit();
+    MessageBoxW(nullptr, kTextCheckConnection, kCaptionCaution, MB_OK);
+    m_port.Close();
+    payload_close();
+    return false;
+}
+
+// Returns kExitCodeDone with m_bootLinesSent set when the boot block went through; any other
+// ending has closed the port and is the worker's exit code (m_bootLinesSent stays 0).
+UINT Worker::BootPass() {
+    if (payload_open(boot_chunk_source, kPayloadChunkSize, kPayloadKeyText) != 0) {
+        AfxMessageBox(kTextSystemError, MB_OK);
+        m_port.Close();
+        return kExitCodeDone;
+    }
+    SetProgressTotal(g_firmwarePackage.bootLineCount + g_firmwarePackage.mainLineCount);
+    if (!DownloadCommandConfirmed(kCmdDownloadBoot, kCmdDownloadBootLength, kDownloadBootWaitMs,
+                                  kDownloadBootReadSize, kReplyUpdate)) {
+        return kExitCodeFailed;
+    }
+    PassPlan plan{
+        g_firmwarePackage.bootLineCount, kProgressStep, kBootEndWaitMs, kBootEndReadSize, false,
+        g_firmwarePackage.bootImageSize};
+    switch (StreamImage(plan)) {
+    case PassEnd::Aborted:
+        // The stream stays open; the next download's open replaces it.
+        m_port.Close();
+        return kExitCodeFailed;
+    case PassEnd::Damaged:
+        return EndDamaged();
+    case PassEnd::Down:
+        break;
+    }
+    m_bootLinesSent = m_linesSent;
+    m_port.Write(reinterpret_cast<const BYTE*>(kCmdReset), kCmdResetLength);
+    Sleep(kResetWaitMs);
+    payload_close();
+    return kExitCodeDone;
+}
+
+bool Worker::Reopen() {
+    m_port.Close();
+    g_firmwarePackage.mainReadOffset = 0;
+    m_prefixChanged = false;
+    for (int attempt = 1; attempt <= kReopenAttempts; ++attempt) {
+        if (attempt > 1)
+            Sleep(kReopenRetryWaitMs);
+        if (m_port.Open(m_nPort))
+            return true;
+    }
+    AfxMessageBox(kTextReopenFailed, MB_ICONEXCLAMATION);
+    EnableWindow(m_hExit, TRUE);
+    return false;
+}
+
+UINT Worker::MainPass() {
+    if (payload_open(main_chunk_source, kPayloadChunkSize, kPayloadKeyText) != 0) {
+        AfxMessageBox(kTextSystemError, MB_OK);
+        m_port.Close();
+        return kExitCodeFailed;
+    }
+    if (!DownloadCommandConfirmed(kCmdDownloadMain, kCmdDownloadMainLength, kDownloadMainWaitMs,
+                                  kDownloadMainReadSize, kReplyUpdateReady)) {
+        return kExitCodeFailed;
+    }
+    PassPlan plan{g_firmwarePackage.mainLineCount,
+                  static_cast<int32_t>(kProgressStep * (m_bootLinesSent + 1)),
+                  kMainEndWaitMs,
+                  kMainEndReadSize,
+                  true,
+                  g_firmwarePackage.mainImageSize};
+    switch (StreamImage(plan)) {
+    case PassEnd::Aborted:
+        // The stream stays open; the next download's open replaces it.
+        m_port.Close();
+        return kExitCodeFailed;
+    case PassEnd::Damaged:
+        return EndDamaged();
+    case PassEnd::Down:
+        break;
+    }
+    return Complete();
+}
+
+// The next line of the stream into m_line (zeroed first, so the bytes after its NUL are
+// zero). The stream answers -1 once after a pull that decoded a block without delivering
+// text, and for good at its end; as every block takes at least one byte of the image, more
+// empty answers in a row than the image has bytes mean the end.
+int Worker::ReadLine(uint32_t imageSize) {
+    std::memset(m_line, 0, sizeof m_line);
+    for (uint64_t empty = 0; empty <= imageSize; ++empty) {
+        int count = payload_gets(m_line, kLineBufferSize);
+        if (count != -1)
+            return count;
+    }
+    return -1;
+}
+
+// The length of the line just read when it can go to the module as the payload holds it,
+// else 0: a read that gave no line or no text, or a line with a NUL byte inside (the copy
+// would end it there). m_line was zeroed before the read, so any byte after the first NUL
+// that is not zero was stored by the read.
+size_t Worker::LineText(int count) const {
+    if (count <= 0)
+        return 0;
+    size_t text = std::strlen(m_line);
+    for (size_t i = text; i < sizeof m_line; ++i) {
+        if (m_line[i] != 0)
+            return 0;
+    }
+    return text;
+}
+
+// Puts the line just read into the send area as its text and CR LF. A line the send area
+// cannot take whole (text and CR LF beyond the bytes copied from the line buffer), or a read
+// that gave no text, is not sent: the module would program something the payload does not
+// hold. Line ends other than CR LF are sent as CR LF, the module's line end, rather than
+// cutting the line's last character or sending stray line-end bytes.
+bool Worker::PrepareLine(int count, DWORD* length) {
+    size_t text = LineText(count);
+    if (text == 0 || text + 2 > kLineCopySize)
+        return false;
+    std::memcpy(m_send, m_line, kLineCopySize);
+    m_send[text] = kCr;
+    m_send[text + 1] = kLf;
+    *length = static_cast<DWORD>(text + 2);
+    return true;
+}
+
+void Worker::ShowProgress(int32_t numerator) {
+    int percent = numerator / m_progressTotal;
+    int position = static_cast<int>(SendMessageW(m_hProgress, PBM_GETPOS, 0, 0));
+    if (position != percent) {
+        SendMessageW(m_hProgress, PBM_SETPOS, static_cast<WPARAM>(percent), 0);
+        SetPercentText(percent);
+    }
+}
+
+PassEnd Worker::StreamImage(const PassPlan& plan) {
+    // The first line goes as a fixed block: text, zero fill, CR LF at its end. A text
+    // reaching into the CR LF would lose its end there, so such an image is refused.
+    size_t text = LineText(ReadLine(plan.imageSize));
+    if (text == 0 || text > kFirstBlockCrOffset)
+        return PassEnd::Damaged;
+    std::memcpy(m_send, m_line, kFirstBlockLength);
+    m_send[kFirstBlockCrOffset] = kCr;
+    m_send[kFirstBlockLfOffset] = kLf;
+    std::memcpy(m_previousPrefix, m_send, kPrefixCopySize);
+    m_linesSent = 1;
+    int32_t numerator = plan.firstNumerator;
+
+    m_port.Write(m_send, kFirstBlockLength);
+    Sleep(kFirstBlockWaitMs);
+
+    for (;;) {
+        if (AbortRequested())
+            return PassEnd::Aborted;
+        m_reply[0] = 0;
+        m_reply[1] = 0;
+        DWORD got = m_port.Read(m_reply, kAckReadSize);
+        if (got != 1 || m_reply[0] != kAck)
+            continue;
+        ShowProgress(numerator);
+
+        if (m_linesSent < static_cast<uint32_t>(plan.lineCount) - 1) {
+            DWORD length = 0;
+            if (!PrepareLine(ReadLine(plan.imageSize), &length))
+                return PassEnd::Damaged;
+            if (m_prefixChanged)
+                Sleep(kPrefixChangeWaitMs);
+            m_prefixChanged = std::memcmp(m_send, m_previousPrefix, kPrefixCompareSize) != 0;
+            std::memcpy(m_previousPrefix, m_send, kPrefixCopySize);
+            if (std::memcmp(m_send, kTerminationPrefix, kTerminationPrefixLength) == 0)
+                Sleep(kTerminationWaitMs);
+            numerator += kProgressStep;
+            m_linesSent += 1;
+            m_port.Write(m_send, length);
+            continue;
+        }
+
+        m_port.Write(kEndMarker, kEndMarkerLength);
+        Sleep(plan.endWaitMs);
+        if (plan.clearBeforeEndRead)
+            std::memset(m_reply, 0, sizeof m_reply);
+        ReadReply(plan.endReadSize);
+        if (ReplyContains(reinterpret_cast<const char*>(m_reply), kReplyDown))
+            return PassEnd::Down;
+    }
+}
+
+// The firmware is in the module: the host restarts even if the dialog has ended meanwhile,
+// as the module's new settings need it.
+UINT Worker::Complete() {
+    SetPercentText(100);
+    m_port.Close();
+    AfxMessageBox(kTextCompleted, MB_ICONEXCLAMATION);
+    SetUpdating(0);
+    // Our own inhibitor must not hold back the reboot we ask for.
+    m_inhibition->Release();
+    ExitWindowsEx(EWX_REBOOT, 0);
+    PostAppExit();
+    return kExitCodeDone;
+}
+
+// The package cannot be sent as it is: the user is told, the module is left as it is, and
+// Exit is offered as after a failed re-open.
+UINT Worker::EndDamaged() {
+    m_port.Close();
+    payload_close();
+    AfxMessageBox(kTextPayloadDamaged, MB_ICONEXCLAMATION);
+    EnableWindow(m_hExit, TRUE);
+    return kExitCodeFailed;
+}
+
+} // namespace
+
+UINT DownloadWorker(LPVOID param) {
+    auto* handOver = static_cast<std::shared_ptr<CDownloadLink::Shared>*>(param);
+    std::shared_ptr<CDownloadLink::Shared> shared = std::move(*handOver);
+    delete handOver;
+    // The work areas (2 x 2051 bytes and the line buffer) live with the worker object, on the
+    // heap, rather than on the thread's stack.
+    auto worker = std::make_unique<Worker>(std::move(shared));
+    return worker->Run();
+}

@@ -1,0 +1,803 @@
+// The download as the user runs it: the real dialog, Start, the worker thread and a stand-in
+// module, on the virtual clock.
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <optional>
+
+#include "download/download_protocol.h"
+#include "tests/download/download_harness.h"
+
+namespace dltest {
+namespace {
+
+using vmod_sim::Pass;
+using vmod_testing::BoxOwner;
+
+const std::string kBootCommand(kCmdDownloadBoot, kCmdDownloadBootLength);
+const std::string kMainCommand(kCmdDownloadMain, kCmdDownloadMainLength);
+const std::string kResetCommand(kCmdReset, kCmdResetLength);
+const std::string kEnd = "\r\n";
+
+// The 80-byte block the first line of an image goes as.
+std::string FirstBlock(const std::string& text) {
+    std::string block = text;
+    block.resize(80, '\0');
+    block[78] = '\r';
+    block[79] = '\n';
+    return block;
+}
+
+// Every byte the worker writes for an image, from its download command to its end marker.
+std::vector<std::string> ImageWrites(const std::string& command, const std::string& text) {
+    std::vector<std::string> lines = Lines(text);
+    std::vector<std::string> out = {command, FirstBlock(lines[0])};
+    for (size_t i = 1; i < lines.size(); ++i)
+        out.push_back(lines[i] + "\r\n");
+    out.push_back(kEnd);
+    return out;
+}
+
+std::vector<std::string> Bytes(const std::vector<WorkerWrite>& writes) {
+    std::vector<std::string> out;
+    for (const auto& w : writes)
+        out.push_back(w.bytes);
+    return out;
+}
+
+size_t IndexOf(const std::vector<WorkerWrite>& writes, const std::string& bytes, size_t from = 0) {
+    for (size_t i = from; i < writes.size(); ++i)
+        if (writes[i].bytes == bytes)
+            return i;
+    return SIZE_MAX;
+}
+
+std::vector<PortEvent> WorkerPortEvents(Session& s) {
+    std::vector<PortEvent> out;
+    for (const auto& e : s.PortEvents())
+        if (e.workerThread)
+            out.push_back(e);
+    return out;
+}
+
+bool LastPortEventIsClose(Session& s) {
+    auto events = s.PortEvents();
+    return !events.empty() && events.back().kind == PortEvent::Closed;
+}
+
+// The port was closed when the box came up.
+bool PortClosedBefore(Session& s, const BoxSeen& box) {
+    auto events = s.PortEvents();
+    return box.portEventsBefore > 0 && box.portEventsBefore <= events.size() &&
+           events[box.portEventsBefore - 1].kind == PortEvent::Closed;
+}
+
+// Sends Exit's click to the dialog at once (the handler runs before this returns).
+void PressExitNow(Session& s) {
+    SendMessageW(s.DialogWindow(), WM_COMMAND, MAKEWPARAM(IDC_BUTTON_EXIT, BN_CLICKED),
+                 reinterpret_cast<LPARAM>(s.Control(IDC_BUTTON_EXIT)));
+}
+
+vmod_sim::Settings ModuleWithBoot(std::optional<std::string> boot) {
+    vmod_sim::Settings settings;
+    settings.firmwareVersion = "1.03";
+    settings.bootVersion = std::move(boot);
+    return settings;
+}
+
+// ---- whole updates ------------------------------------------------------------------------------
+
+TEST(DownloadUpdate, BootPassResetReopenMainPassCompletion) {
+    Session s;
+    s.module = ModuleWithBoot("1.01");
+    INT_PTR code = s.Run();
+    EXPECT_EQ(code, IDCANCEL) << "the worker's exit command closes the dialog as cancelled";
+
+    std::vector<std::string> expected = ImageWrites(kBootCommand, s.package.bootText);
+    expected.push_back(kResetCommand);
+    for (const auto& w : ImageWrites(kMainCommand, s.package.mainText))
+        expected.push_back(w);
+    auto writes = s.Writes();
+    EXPECT_EQ(Bytes(writes), expected);
+
+    // The module took both images whole and sound.
+    {
+        auto lock = s.sim.Lock();
+        EXPECT_EQ(s.Module().Completions(Pass::Boot), 1u);
+        EXPECT_EQ(s.Module().Completions(Pass::Main), 1u);
+        EXPECT_EQ(s.Module().FaultCount(), 0u);
+    }
+    std::vector<std::string> mainLines;
+    for (const auto& l : s.ModuleLines(Pass::Main))
+        mainLines.push_back(l.text);
+    EXPECT_EQ(mainLines, Lines(s.package.mainText));
+
+    // Waits the protocol fixes between writes that no read timeout stands between.
+    size_t bootBlock = 1;
+    EXPECT_GE(writes[bootBlock].timeMs - writes[0].timeMs, kDownloadBootWaitMs);
+    EXPECT_EQ(writes[bootBlock + 1].timeMs - writes[bootBlock].timeMs, kFirstBlockWaitMs);
+    size_t reset = IndexOf(writes, kResetCommand);
+    size_t mainCommand = IndexOf(writes, kMainCommand);
+    ASSERT_NE(reset, SIZE_MAX);
+    ASSERT_NE(mainCommand, SIZE_MAX);
+    EXPECT_GE(writes[reset].timeMs - writes[reset - 1].timeMs, kBootEndWaitMs);
+    EXPECT_EQ(writes[mainCommand].timeMs - writes[reset].timeMs, kResetWaitMs)
+        << "reset, wait, close, re-open at the first attempt, download command";
+    EXPECT_GE(writes[mainCommand + 1].timeMs - writes[mainCommand].timeMs, kDownloadMainWaitMs);
+
+    // The port: taken over open, closed after the reset, opened once more, closed at the end.
+    auto ports = WorkerPortEvents(s);
+    ASSERT_EQ(ports.size(), 3u);
+    EXPECT_EQ(ports[0].kind, PortEvent::Closed);
+    EXPECT_EQ(ports[1].kind, PortEvent::Opened);
+    EXPECT_EQ(ports[2].kind, PortEvent::Closed);
+    EXPECT_EQ(ports[0].timeMs, writes[reset].timeMs + kResetWaitMs);
+
+    // While the update ran, both buttons were disabled and the bar was visible.
+    for (const auto& w : writes) {
+        ASSERT_TRUE(w.ui.taken);
+        EXPECT_FALSE(w.ui.startEnabled);
+        EXPECT_FALSE(w.ui.exitEnabled);
+        EXPECT_TRUE(w.ui.progressShown);
+    }
+    EXPECT_EQ(writes[0].ui.percent, PercentText(0));
+
+    auto boxes = s.Boxes();
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(boxes[0].record.text, kTextCompleted);
+    EXPECT_EQ(boxes[0].record.owner, BoxOwner::Application);
+    EXPECT_EQ(boxes[0].record.type, static_cast<UINT>(MB_ICONEXCLAMATION));
+    EXPECT_EQ(boxes[0].updating, 1) << "cleared only after the completion message";
+    EXPECT_EQ(boxes[0].writesBefore, writes.size());
+    EXPECT_EQ(s.reboots, 1);
+    EXPECT_TRUE(s.rebootWhileDialogUp) << "the reboot is asked for before the exit command";
+}
+
+TEST(DownloadUpdate, CompletionShowsHundredPercentAndClosesThePortBeforeItsMessage) {
+    Session s;
+    UiState atBox;
+    size_t portEventsAtBox = 0;
+    s.onBox = [&](Session& session, const vmod_testing::MessageBoxRecord& record) {
+        if (record.text == kTextCompleted) {
+            atBox = session.LookFromWorker();
+            portEventsAtBox = session.PortEvents().size();
+        }
+        return IDOK;
+    };
+    s.Run();
+    ASSERT_TRUE(atBox.taken);
+    EXPECT_EQ(atBox.percent, PercentText(100));
+    auto events = s.PortEvents();
+    ASSERT_GT(portEventsAtBox, 0u);
+    EXPECT_EQ(events[portEventsAtBox - 1].kind, PortEvent::Closed);
+    EXPECT_EQ(portEventsAtBox, events.size()) << "nothing opens after the close";
+}
+
+// Which boot-block versions get the package's boot block. The port is closed and re-opened
+// before the main image in every case.
+TEST(DownloadUpdate, BootBlockVersionDecidesTheBootPass) {
+    struct Case {
+        std::optional<std::string> boot;
+        const char* description;
+        bool bootPass;
+    };
+    const Case cases[] = {
+        {std::nullopt, "no boot-block field: empty text, 0.0", true},
+        {"1.01", "below 1.02", true},
+        {"0.99", "far below", true},
+        {"1.02", "equal: the module already has the package's boot block", false},
+        {"1.05", "above", false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.description);
+        Session s;
+        s.module = ModuleWithBoot(c.boot);
+        s.Run();
+        auto writes = s.Writes();
+        ASSERT_FALSE(writes.empty());
+        EXPECT_EQ(writes[0].bytes, c.bootPass ? kBootCommand : kMainCommand);
+        EXPECT_EQ(IndexOf(writes, kResetCommand) != SIZE_MAX, c.bootPass);
+        auto ports = WorkerPortEvents(s);
+        ASSERT_GE(ports.size(), 2u);
+        EXPECT_EQ(ports[0].kind, PortEvent::Closed);
+        EXPECT_EQ(ports[1].kind, PortEvent::Opened);
+        EXPECT_EQ(s.reboots, 1);
+        auto lock = s.sim.Lock();
+        EXPECT_EQ(s.Module().Completions(Pass::Boot), c.bootPass ? 1u : 0u);
+        EXPECT_EQ(s.Module().Completions(Pass::Main), 1u);
+    }
+}
+
+TEST(DownloadUpdate, ImageOfOneLineSendsOnlyTheBlockThenTheEndMarker) {
+    Session s;
+    s.module = ModuleWithBoot("1.05");
+    s.package.mainText = Record('7', 0, 4, {});
+    s.package.mainLines = 1;
+    s.Run();
+    EXPECT_EQ(
+        Bytes(s.Writes()),
+        (std::vector<std::string>{kMainCommand, FirstBlock(Lines(s.package.mainText)[0]), kEnd}));
+    EXPECT_EQ(s.reboots, 1);
+}
+
+// ---- line preparation ---------------------------------------------------------------------------
+
+TEST(DownloadLines, FirstLineGoesAsAnEightyByteBlock) {
+    struct Case {
+        size_t dataBytes; // of the S0 record: its line is 10 + 2 x dataBytes characters
+        const char* description;
+        bool sent;
+    };
+    const Case cases[] = {
+        {3, "short line: zero fill up to the CR LF", true},
+        {34, "78 characters: the text runs up to the CR LF", true},
+        {35, "80 characters would lose their end: refused", false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.description);
+        Session s;
+        s.module = ModuleWithBoot("1.05");
+        std::vector<uint8_t> data(c.dataBytes, 'A');
+        std::string first = Record('0', 0, 2, data);
+        s.package.mainText = first + FirmwareText(2).substr(FirmwareText(2).find("\r\n") + 2);
+        s.Run();
+        auto writes = s.Writes();
+        ASSERT_GE(writes.size(), 1u);
+        EXPECT_EQ(writes[0].bytes, kMainCommand);
+        if (c.sent) {
+            ASSERT_GE(writes.size(), 2u);
+            EXPECT_EQ(writes[1].bytes.size(), 80u);
+            EXPECT_EQ(writes[1].bytes, FirstBlock(Lines(first)[0]));
+            EXPECT_EQ(s.reboots, 1);
+            auto lock = s.sim.Lock();
+            EXPECT_EQ(s.Module().FaultCount(), 0u);
+        } else {
+            EXPECT_EQ(writes.size(), 1u) << "nothing but the payload's own lines is sent";
+            auto boxes = s.Boxes();
+            ASSERT_GE(boxes.size(), 1u);
+            EXPECT_EQ(boxes[0].record.text, kTextPayloadDamaged);
+            EXPECT_EQ(boxes[0].record.owner, BoxOwner::Application);
+            EXPECT_TRUE(PortClosedBefore(s, boxes[0]));
+            EXPECT_EQ(s.reboots, 0);
+        }
+    }
+}
+
+TEST(DownloadLines, LaterLineMustFitTheSendArea) {
+    struct Case {
+        size_t dataBytes; // of the third line, an S3 record: 14 + 2 x dataBytes characters
+        const char* description;
+        bool sent;
+    };
+    const Case cases[] = {
+        {32, "78 characters and CR LF fill the 80 bytes", true},
+        {33, "80 characters do not fit: refused before it is sent", false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.description);
+        Session s;
+        s.module = ModuleWithBoot("1.05");
+        std::string third = Record('3', 0x100, 4, std::vector<uint8_t>(c.dataBytes, 0x5A));
+        s.package.mainText =
+            Record('0', 0, 2, {'H'}) + Record('3', 0, 4, {1, 2}) + third + Record('7', 0, 4, {});
+        s.Run();
+        auto writes = s.Writes();
+        if (c.sent) {
+            EXPECT_NE(IndexOf(writes, third), SIZE_MAX);
+            EXPECT_EQ(s.reboots, 1);
+        } else {
+            ASSERT_EQ(writes.size(), 3u) << "command, block, second line; not the third";
+            auto boxes = s.Boxes();
+            ASSERT_GE(boxes.size(), 1u);
+            EXPECT_EQ(boxes[0].record.text, kTextPayloadDamaged);
+            EXPECT_EQ(s.reboots, 0);
+            EXPECT_TRUE(PortClosedBefore(s, boxes[0]));
+        }
+    }
+}
+
+// The 1600 ms pause follows a line whose 8-byte prefix changed; the 1000 ms pause precedes a
+// line beginning "S7"; the last line here earns both.
+TEST(DownloadLines, PacingWaitsBeforeLines) {
+    Session s;
+    s.module = ModuleWithBoot("1.05");
+    s.package.mainText = Record('0', 0, 2, {'H'}) +     // line 1: the block
+                         Record('3', 0x0000, 4, {1}) +  // 2: prefix S0.. -> S3150000 changed
+                         Record('3', 0x0010, 4, {2}) +  // 3: after a change; same prefix
+                         Record('3', 0x10000, 4, {3}) + // 4: S3060001.. changed
+                         Record('7', 0, 4, {});         // 5: after a change, and S7
+    s.Run();
+    auto writes = s.Writes();
+    ASSERT_EQ(writes.size(), 7u);
+    struct Gap {
+        size_t line;
+        uint64_t ms;
+        const char* description;
+    };
+    const Gap gaps[] = {
+        {2, kFirstBlockWaitMs, "the block's own wait, the first line's prefix sets no pause"},
+        {3, kPrefixChangeWaitMs, "line 2 changed the prefix"},
+        {4, 0, "line 3 kept it"},
+        {5, kPrefixChangeWaitMs + kTerminationWaitMs, "line 4 changed it and line 5 is S7"},
+        {6, 0, "the end marker has no pause of its own"},
+    };
+    for (const Gap& g : gaps) {
+        SCOPED_TRACE(g.description);
+        EXPECT_EQ(writes[g.line].timeMs - writes[g.line - 1].timeMs, g.ms);
+    }
+}
+
+// ---- progress -----------------------------------------------------------------------------------
+
+// Boot image 10 lines, main image 90 lines: the boot pass shows k % at its k-th
+// acknowledgement, the main pass starts at 10 %.
+TEST(DownloadProgress, WorkedExampleTenAndNinety) {
+    Session s;
+    s.module = ModuleWithBoot("1.01");
+    s.package.bootText = FirmwareText(7, 0x20000); // 9 lines, header 10
+    s.package.mainText = FirmwareText(87);         // 89 lines, header 90
+    s.Run();
+    auto writes = s.Writes();
+    ASSERT_EQ(writes.size(), 1u + 9u + 1u + 1u + 1u + 89u + 1u);
+    std::vector<int> expected;
+    expected.push_back(0); // boot command
+    expected.push_back(0); // boot block, before any acknowledgement
+    for (int k = 1; k <= 9; ++k)
+        expected.push_back(k); // lines 2..9, then the end marker after the 9th
+    expected.push_back(9);     // reset
+    expected.push_back(9);     // main command
+    expected.push_back(9);     // main block
+    for (int k = 1; k <= 89; ++k)
+        expected.push_back(9 + k); // 10 % at the main pass's first acknowledgement
+    ASSERT_EQ(expected.size(), writes.size());
+    for (size_t i = 0; i < writes.size(); ++i) {
+        SCOPED_TRACE("write " + std::to_string(i));
+        EXPECT_EQ(writes[i].ui.percent, PercentText(expected[i]));
+        EXPECT_EQ(writes[i].ui.progress, expected[i]);
+    }
+}
+
+TEST(DownloadProgress, WithoutTheBootPassTheTotalIsTheMainImage) {
+    Session s;
+    s.module = ModuleWithBoot("1.05");
+    s.package.mainText = FirmwareText(87); // header 90
+    s.Run();
+    auto writes = s.Writes();
+    ASSERT_GE(writes.size(), 3u);
+    EXPECT_EQ(writes[2].ui.percent, PercentText(1)) << "100 / 90 at the first acknowledgement";
+    EXPECT_EQ(writes[2].ui.progress, 1);
+}
+
+// With 300 lines the first two acknowledgements leave the percentage at 0: the text the test
+// blanked stays blank until the third makes it 1.
+TEST(DownloadProgress, UnchangedPercentageTouchesNeitherBarNorText) {
+    Session s;
+    s.module = ModuleWithBoot("1.05");
+    s.package.mainText = FirmwareText(297); // 299 lines, header 300
+    s.onWorkerWrite = [](Session& session, size_t index) {
+        if (index == 1) // the block: set-up has written "  0"
+            SetWindowTextW(session.Control(IDC_STATIC_PERCENT), L"");
+    };
+    s.Run();
+    auto writes = s.Writes();
+    ASSERT_GE(writes.size(), 5u);
+    EXPECT_EQ(writes[1].ui.percent, PercentText(0));
+    EXPECT_EQ(writes[2].ui.percent, L"");
+    EXPECT_EQ(writes[3].ui.percent, L"");
+    EXPECT_EQ(writes[4].ui.percent, PercentText(1));
+    EXPECT_EQ(writes[4].ui.progress, 1);
+}
+
+// ---- failures -----------------------------------------------------------------------------------
+
+TEST(DownloadFailures, PayloadThatCannotBeOpened) {
+    struct Case {
+        bool boot;
+        const char* description;
+    };
+    for (const Case c : {Case{true, "boot image"}, Case{false, "main image"}}) {
+        SCOPED_TRACE(c.description);
+        Session s;
+        s.module = ModuleWithBoot("1.01");
+        (c.boot ? s.package.bootRaw : s.package.mainRaw) = std::vector<uint8_t>(64, 0x5A);
+        s.Run();
+        auto writes = s.Writes();
+        if (c.boot) {
+            EXPECT_TRUE(writes.empty()) << "the stream is opened before the download command";
+        } else {
+            EXPECT_EQ(IndexOf(writes, kMainCommand), SIZE_MAX);
+            EXPECT_NE(IndexOf(writes, kResetCommand), SIZE_MAX);
+        }
+        auto boxes = s.Boxes();
+        ASSERT_EQ(boxes.size(), 1u);
+        EXPECT_EQ(boxes[0].record.text, kTextSystemError);
+        EXPECT_EQ(boxes[0].record.owner, BoxOwner::Application);
+        EXPECT_EQ(boxes[0].record.type, static_cast<UINT>(MB_OK));
+        EXPECT_TRUE(LastPortEventIsClose(s));
+        EXPECT_EQ(s.reboots, 0);
+    }
+}
+
+// The module's reply lacks the word: the exit command goes out first, then the box. The
+// worker stops without another byte whether the dialog has ended by the time the box is
+// dismissed or the box is dismissed before the exit command is handled.
+TEST(DownloadFailures, DownloadCommandNotConfirmed) {
+    struct Case {
+        bool boot;
+        bool boxOutlivesDialog;
+        const char* description;
+        const std::string* command;
+    };
+    for (const Case c :
+         {Case{true, true, "no UPDATE", &kBootCommand},
+          Case{false, true, "no UPDATE READY", &kMainCommand},
+          Case{true, false, "no UPDATE, box dismissed at once", &kBootCommand},
+          Case{false, false, "no UPDATE READY, box dismissed at once", &kMainCommand}}) {
+        SCOPED_TRACE(c.description);
+        Session s;
+        s.module = ModuleWithBoot("1.01");
+        (c.boot ? s.module.faults.noUpdateBoot : s.module.faults.noUpdateMain) = true;
+        s.endAfterWorker = false;
+        bool deletedWhileBoxUp = false;
+        s.onBox = [&](Session& session, const vmod_testing::MessageBoxRecord& record) {
+            if (record.text == kTextCheckConnection && c.boxOutlivesDialog)
+                deletedWhileBoxUp = session.WaitDialogDeleted();
+            return IDOK;
+        };
+        INT_PTR code = s.Run();
+        EXPECT_EQ(code, IDCANCEL) << "the worker's exit command ends the dialog";
+        if (c.boxOutlivesDialog) {
+            EXPECT_TRUE(deletedWhileBoxUp) << "the exit command was posted before the box";
+        }
+        auto boxes = s.Boxes();
+        ASSERT_EQ(boxes.size(), 1u);
+        EXPECT_EQ(boxes[0].record.owner, BoxOwner::None);
+        EXPECT_EQ(boxes[0].record.caption, kCaptionCaution);
+        EXPECT_EQ(boxes[0].record.type, static_cast<UINT>(MB_OK));
+        auto writes = s.Writes();
+        ASSERT_FALSE(writes.empty());
+        EXPECT_EQ(writes.back().bytes, *c.command) << "nothing after the box";
+        EXPECT_TRUE(LastPortEventIsClose(s));
+        EXPECT_EQ(s.reboots, 0);
+    }
+}
+
+TEST(DownloadFailures, ReopenSucceedsAtTheSeventhAttemptAfterThirtySeconds) {
+    Session s;
+    s.module = ModuleWithBoot("1.01");
+    s.module.resetGoneMs = 34000; // attempts at 5 s .. 30 s after the reset fail, 35 s opens
+    s.Run();
+    auto ports = WorkerPortEvents(s);
+    ASSERT_EQ(ports.size(), 1u + 7u + 1u);
+    EXPECT_EQ(ports[0].kind, PortEvent::Closed);
+    for (size_t i = 1; i <= 6; ++i)
+        EXPECT_EQ(ports[i].kind, PortEvent::OpenFailed);
+    EXPECT_EQ(ports[7].kind, PortEvent::Opened);
+    EXPECT_EQ(ports[7].timeMs - ports[1].timeMs, 6u * kReopenRetryWaitMs);
+    EXPECT_EQ(s.reboots, 1);
+    auto lock = s.sim.Lock();
+    EXPECT_EQ(s.Module().Completions(Pass::Main), 1u);
+}
+
+TEST(DownloadFailures, ReopenFailsSevenTimesThenExitEnabled) {
+    Session s;
+    s.module = ModuleWithBoot("1.01");
+    s.module.resetGoneMs.reset();
+    UiState afterWorker;
+    s.endDialog = [&](Session& session) {
+        afterWorker = session.TakeUi();
+        vmod_testing::Click(session.Control(IDC_BUTTON_EXIT));
+    };
+    INT_PTR code = s.Run();
+    EXPECT_EQ(code, IDCANCEL);
+    auto ports = WorkerPortEvents(s);
+    ASSERT_EQ(ports.size(), 8u);
+    for (size_t i = 1; i < 8; ++i)
+        EXPECT_EQ(ports[i].kind, PortEvent::OpenFailed);
+    EXPECT_EQ(ports[7].timeMs - ports[1].timeMs, 30000u);
+    auto boxes = s.Boxes();
+    ASSERT_EQ(boxes.size(), 2u);
+    EXPECT_EQ(boxes[0].record.text, kTextReopenFailed);
+    EXPECT_EQ(boxes[0].record.owner, BoxOwner::Application);
+    EXPECT_EQ(boxes[0].record.type, static_cast<UINT>(MB_ICONEXCLAMATION));
+    ASSERT_TRUE(afterWorker.taken);
+    EXPECT_FALSE(afterWorker.startEnabled);
+    EXPECT_TRUE(afterWorker.exitEnabled);
+    // The update never completed, so Exit still stops it first.
+    EXPECT_EQ(boxes[1].record.text, L"ファームウェアのバージョンアップを中止します");
+    EXPECT_EQ(boxes[1].record.caption, L"中止");
+    EXPECT_EQ(boxes[1].record.owner, BoxOwner::Dialog);
+    EXPECT_EQ(s.reboots, 0);
+}
+
+// Exit during either pass: the abort flag first, then the stop message, then the program
+// ends; the worker sends nothing more and closes the port.
+TEST(DownloadFailures, ExitDuringAnUpdate) {
+    struct Case {
+        size_t atWrite;
+        const char* description;
+    };
+    const Case cases[] = {
+        {3, "boot pass, third line"},
+        {9, "main pass, its first block"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.description);
+        Session s;
+        s.module = ModuleWithBoot("1.01");
+        int32_t abortAtBox = -1;
+        s.onBox = [&](Session& session, const vmod_testing::MessageBoxRecord&) {
+            abortAtBox = session.Dialog()->m_bAbort.load();
+            return IDOK;
+        };
+        s.onWorkerWrite = [&](Session& session, size_t index) {
+            if (index == c.atWrite)
+                PressExitNow(session);
+        };
+        INT_PTR code = s.Run();
+        EXPECT_EQ(code, IDCANCEL);
+        auto writes = s.Writes();
+        EXPECT_EQ(writes.size(), c.atWrite + 1) << "no write after the abort";
+        auto boxes = s.Boxes();
+        ASSERT_EQ(boxes.size(), 1u);
+        EXPECT_EQ(boxes[0].record.caption, L"中止");
+        EXPECT_EQ(boxes[0].updating, 1);
+        EXPECT_EQ(abortAtBox, 1) << "the flag is set before the message";
+        EXPECT_TRUE(LastPortEventIsClose(s));
+        EXPECT_EQ(WorkerPortEvents(s).back().kind, PortEvent::Closed);
+        EXPECT_EQ(s.reboots, 0);
+    }
+}
+
+// A lost acknowledgement: the worker reads again and again, with no limit of its own, until
+// Exit stops it.
+TEST(DownloadFailures, NoAcknowledgementReadsUntilAborted) {
+    Session s;
+    s.module = ModuleWithBoot("1.05");
+    s.module.faults.lostAck.boot = false;
+    s.module.faults.lostAck.lines = {3};
+    const uint64_t kWaitedMs = 120000;
+    bool exitPosted = false;
+    uint64_t lastReadMs = 0;
+    s.onWorkerRead = [&](Session& session, const std::string&) {
+        auto writes = session.Writes();
+        if (writes.size() != 4)
+            return;
+        lastReadMs = vmod_testing::NowMs();
+        if (!exitPosted && lastReadMs - writes[3].timeMs >= kWaitedMs) {
+            exitPosted = true;
+            PostMessageW(session.DialogWindow(), WM_COMMAND,
+                         MAKEWPARAM(IDC_BUTTON_EXIT, BN_CLICKED), 0);
+        }
+    };
+    s.Run();
+    auto writes = s.Writes();
+    ASSERT_EQ(writes.size(), 4u) << "command, block, lines 2 and 3; then only reads";
+    EXPECT_TRUE(exitPosted);
+    EXPECT_GE(lastReadMs - writes[3].timeMs, kWaitedMs);
+    EXPECT_TRUE(LastPortEventIsClose(s));
+    EXPECT_EQ(s.reboots, 0);
+}
+
+TEST(DownloadFailures, WrongByteBeforeTheAcknowledgementIsIgnored) {
+    Session s;
+    s.module = ModuleWithBoot("1.01");
+    s.module.faults.wrongAck.lines = {1, 2, 3};
+    s.Run();
+    EXPECT_EQ(s.reboots, 1);
+    auto lock = s.sim.Lock();
+    EXPECT_EQ(s.Module().Completions(Pass::Boot), 1u);
+    EXPECT_EQ(s.Module().Completions(Pass::Main), 1u);
+}
+
+TEST(DownloadFailures, EndMarkerAnsweredWithoutDownIsRepeatedAfterTheNextAck) {
+    Session s;
+    s.module = ModuleWithBoot("1.05");
+    s.module.faults.noDown = 1;
+    s.Run();
+    auto writes = s.Writes();
+    ASSERT_GE(writes.size(), 2u);
+    EXPECT_EQ(writes[writes.size() - 1].bytes, kEnd);
+    EXPECT_EQ(writes[writes.size() - 2].bytes, kEnd);
+    EXPECT_GE(writes.back().timeMs - writes[writes.size() - 2].timeMs, kMainEndWaitMs);
+    EXPECT_EQ(s.reboots, 1);
+}
+
+// Header counts that leave no line to send are refused before the module hears anything.
+TEST(DownloadFailures, HeaderCountOfZeroOrBelow) {
+    struct Case {
+        int32_t mainLines;
+        int32_t bootLines;
+        const char* description;
+    };
+    const Case cases[] = {
+        {0, 5, "main count 0"},
+        {-3, 5, "main count negative"},
+        {8, 0, "boot count 0 with the boot pass due"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.description);
+        Session s;
+        s.module = ModuleWithBoot("1.01");
+        s.package.mainLines = c.mainLines;
+        s.package.bootLines = c.bootLines;
+        s.Run();
+        EXPECT_TRUE(s.Writes().empty());
+        auto boxes = s.Boxes();
+        ASSERT_GE(boxes.size(), 1u);
+        EXPECT_EQ(boxes[0].record.text, kTextPayloadDamaged);
+        EXPECT_EQ(s.reboots, 0);
+    }
+}
+
+// A header count beyond the text: the stream's end before the count is reported, and the
+// worker sends nothing that the payload does not hold.
+TEST(DownloadFailures, PayloadEndsBeforeTheHeaderCount) {
+    Session s;
+    s.module = ModuleWithBoot("1.05");
+    s.package.mainText = FirmwareText(3); // 5 lines
+    s.package.mainLines = 9;
+    s.Run();
+    auto writes = s.Writes();
+    EXPECT_EQ(writes.size(), 1u + 5u) << "command and the five lines, no end marker";
+    auto boxes = s.Boxes();
+    ASSERT_GE(boxes.size(), 1u);
+    EXPECT_EQ(boxes[0].record.text, kTextPayloadDamaged);
+    EXPECT_EQ(s.reboots, 0);
+}
+
+// ---- the host kept awake
+// -------------------------------------------------------------------------
+
+// The inhibitor is taken before the module hears anything and let go exactly once: before
+// the reboot is asked for, or when the download ends early. A host without one updates all
+// the same.
+TEST(DownloadInhibitor, HeldFromTheStartUntilTheRebootOrAnEarlyEnd) {
+    struct Case {
+        std::function<void(Session&)> setUp;
+        const char* description;
+        bool completes;
+    };
+    const Case cases[] = {
+        {[](Session&) {}, "a completed update", true},
+        {[](Session& s) { s.inhibitorPresent = FALSE; }, "no inhibitor on this host", true},
+        {[](Session& s) { s.module.resetGoneMs.reset(); }, "the re-open fails", false},
+        {[](Session& s) { s.package.bootRaw = std::vector<uint8_t>(64, 0x5A); },
+         "the boot stream cannot be opened", false},
+        {[](Session& s) { s.package.mainLines = 0; }, "a header count of 0", false},
+        {[](Session& s) { s.module.faults.noUpdateMain = true; }, "no UPDATE READY", false},
+        {[](Session& s) {
+             s.onWorkerWrite = [](Session& session, size_t index) {
+                 if (index == 4)
+                     PressExitNow(session);
+             };
+         },
+         "Exit during the boot pass", false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.description);
+        Session s;
+        s.module = ModuleWithBoot("1.01");
+        c.setUp(s);
+        s.Run();
+        auto events = s.Inhibits();
+        ASSERT_EQ(events.size(), 2u);
+        EXPECT_TRUE(events[0].taken);
+        EXPECT_EQ(events[0].why, kTextInhibitReason);
+        EXPECT_EQ(events[0].writesBefore, 0u) << "taken before the first byte to the module";
+        EXPECT_FALSE(events[1].taken);
+        EXPECT_EQ(events[1].rebootsBefore, 0) << "released before the reboot is asked for";
+        EXPECT_EQ(s.reboots, c.completes ? 1 : 0);
+        if (c.completes) {
+            EXPECT_EQ(events[1].writesBefore, s.Writes().size());
+        }
+    }
+}
+
+TEST(DownloadInhibitor, NotTakenWithoutADownload) {
+    Session s;
+    s.start = [](Session& session) { vmod_testing::Click(session.Control(IDC_BUTTON_EXIT)); };
+    s.Run();
+    EXPECT_TRUE(s.Inhibits().empty());
+}
+
+// ---- the dialog's end while the worker waits in its completion message ----------------------
+
+TEST(DownloadLifetime, DialogEndsWhileTheCompletionMessageIsUp) {
+    Session s;
+    s.endAfterWorker = false;
+    bool deleted = false;
+    s.onBox = [&](Session& session, const vmod_testing::MessageBoxRecord& record) {
+        if (record.text == kTextCompleted) {
+            PostMessageW(session.DialogWindow(), WM_CLOSE, 0, 0);
+            deleted = session.WaitDialogDeleted();
+        }
+        return IDOK;
+    };
+    s.Run();
+    EXPECT_TRUE(deleted);
+    EXPECT_EQ(s.reboots, 1) << "the firmware is in: the reboot still follows";
+    EXPECT_FALSE(s.rebootWhileDialogUp);
+}
+
+// ---- Start
+// ----------------------------------------------------------------------------------------
+
+TEST(DownloadStart, NotOnExternalPowerThenPluggedIn) {
+    struct Case {
+        BOOL queryResult;
+        BYTE acLine;
+        const char* description;
+    };
+    const Case cases[] = {
+        {TRUE, 0, "on battery"},
+        {TRUE, 2, "backup power"},
+        {TRUE, 255, "status unknown"},
+        {FALSE, 1, "the query failed"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.description);
+        Session s;
+        s.powerQueryResult = c.queryResult;
+        s.acLineStatus = c.acLine;
+        UiState afterRefusal;
+        size_t writesAfterRefusal = 99;
+        s.start = [&](Session& session) {
+            vmod_testing::Click(session.Control(IDC_BUTTON_START));
+            afterRefusal = session.TakeUi();
+            writesAfterRefusal = session.Writes().size();
+            session.powerQueryResult = TRUE;
+            session.acLineStatus = 1;
+            vmod_testing::Click(session.Control(IDC_BUTTON_START));
+        };
+        s.Run();
+        EXPECT_TRUE(afterRefusal.startEnabled);
+        EXPECT_TRUE(afterRefusal.exitEnabled);
+        EXPECT_EQ(writesAfterRefusal, 0u);
+        auto boxes = s.Boxes();
+        ASSERT_GE(boxes.size(), 2u);
+        EXPECT_EQ(boxes[0].record.text, L"ACアダプタに接続してください");
+        EXPECT_EQ(boxes[0].record.caption, L"注意");
+        EXPECT_EQ(boxes[0].record.owner, BoxOwner::Dialog);
+        EXPECT_EQ(boxes[0].record.type, static_cast<UINT>(MB_OK));
+        EXPECT_EQ(boxes[1].record.text, kTextCompleted);
+        EXPECT_EQ(s.reboots, 1);
+    }
+}
+
+TEST(DownloadStart, SecondPressStartsNoSecondWorker) {
+    Session s;
+    s.module = ModuleWithBoot("1.05");
+    UiState afterPress;
+    s.start = [&](Session& session) {
+        HWND start = session.Control(IDC_BUTTON_START);
+        vmod_testing::Click(start);
+        afterPress = session.TakeUi();
+        vmod_testing::Click(start); // disabled: nothing happens
+        // A click that reached the dialog anyway, as if queued before the first was handled.
+        SendMessageW(session.DialogWindow(), WM_COMMAND, MAKEWPARAM(IDC_BUTTON_START, BN_CLICKED),
+                     reinterpret_cast<LPARAM>(start));
+    };
+    s.Run();
+    EXPECT_FALSE(afterPress.startEnabled);
+    EXPECT_FALSE(afterPress.exitEnabled);
+    EXPECT_EQ(vmod_testing::LastWorkerPriority(), THREAD_PRIORITY_HIGHEST);
+    auto writes = s.Writes();
+    int commands = 0;
+    for (const auto& w : writes)
+        commands += w.bytes == kMainCommand;
+    EXPECT_EQ(commands, 1);
+    EXPECT_EQ(s.reboots, 1);
+}
+
+TEST(DownloadStart, ExitBeforeAnUpdateEndsAtOnceWithoutAMessage) {
+    Session s;
+    s.start = [](Session& session) { vmod_testing::Click(session.Control(IDC_BUTTON_EXIT)); };
+    INT_PTR code = s.Run();
+    EXPECT_EQ(code, IDCANCEL);
+    EXPECT_TRUE(s.Boxes().empty());
+    EXPECT_TRUE(s.Writes().empty());
+}
+
+} // namespace
+} // namespace dltest
