@@ -51,6 +51,8 @@ constexpr BYTE kLf = '\n';
 // Of a line read from the payload only this many bytes reach the send area; a further line
 // must fit them with its CR LF.
 constexpr size_t kLineCopySize = 80;
+// Every line of an image is an S-record and begins so; nowhere else in a record does it occur.
+constexpr char kRecordStart = 'S';
 // The acknowledgement of one line: a single byte, read one at a time.
 constexpr DWORD kAckReadSize = 1;
 constexpr BYTE kAck = '.';

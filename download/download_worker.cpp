@@ -116,9 +116,8 @@ class Worker {
     bool Reopen();
     UINT MainPass();
     PassEnd StreamImage(const PassPlan& plan);
-    int ReadLine(uint32_t imageSize);
-    size_t LineText(int count) const;
-    bool PrepareLine(int count, DWORD* length);
+    size_t ReadLine(uint32_t imageSize);
+    bool PrepareLine(size_t text, DWORD* length);
     void ShowProgress(int32_t numerator);
     void SetPercentText(int percent);
     void ReadReply(DWORD max);
@@ -337,42 +336,53 @@ UINT Worker::MainPass() {
     return Complete();
 }
 
-// The next line of the stream into m_line (zeroed first, so the bytes after its NUL are
-// zero). The stream answers -1 once after a pull that decoded a block without delivering
-// text, and for good at its end; as every block takes at least one byte of the image, more
-// empty answers in a row than the image has bytes mean the end.
-int Worker::ReadLine(uint32_t imageSize) {
+// The next line of the stream into m_line (zeroed first, so the bytes after its text are
+// zero); returns its text length, or 0 when there is no line the module may be sent.
+//
+// payload_gets answers -1 once after a pull that decoded a block without delivering text,
+// and for good at the stream's end; as every block takes at least one byte of the image,
+// more empty answers than the image has bytes mean the end. Such a block can also fall
+// inside a line (or between its CR and LF): the read then returns the line's first piece
+// without its line end, which the next read continues (a read that stores nothing but a
+// line end completes it). A piece that came without CR LF and is followed by a record's
+// start was a whole line with a lone CR or LF: such a payload is refused rather than sent
+// with guessed line ends. The stream's last line may end without a line end.
+//
+// A line with a NUL byte inside is refused: the copy to the send area would end it there.
+// Any byte after a piece's first NUL that is not zero was stored by the read.
+size_t Worker::ReadLine(uint32_t imageSize) {
     std::memset(m_line, 0, sizeof m_line);
-    for (uint64_t empty = 0; empty <= imageSize; ++empty) {
-        int count = payload_gets(m_line, kLineBufferSize);
-        if (count != -1)
-            return count;
-    }
-    return -1;
-}
-
-// The length of the line just read when it can go to the module as the payload holds it,
-// else 0: a read that gave no line or no text, or a line with a NUL byte inside (the copy
-// would end it there). m_line was zeroed before the read, so any byte after the first NUL
-// that is not zero was stored by the read.
-size_t Worker::LineText(int count) const {
-    if (count <= 0)
-        return 0;
-    size_t text = std::strlen(m_line);
-    for (size_t i = text; i < sizeof m_line; ++i) {
-        if (m_line[i] != 0)
+    size_t length = 0;
+    bool waitingForRest = false;
+    uint64_t empty = 0;
+    while (length < sizeof m_line - 1) {
+        int count = payload_gets(m_line + length, static_cast<int32_t>(sizeof m_line - length));
+        if (count == -1) {
+            if (++empty > imageSize)
+                break;
+            continue;
+        }
+        size_t piece = std::strlen(m_line + length);
+        for (size_t i = length + piece; i < sizeof m_line; ++i) {
+            if (m_line[i] != 0)
+                return 0;
+        }
+        if (waitingForRest && piece > 0 && m_line[length] == kRecordStart)
             return 0;
+        length += piece;
+        if (static_cast<size_t>(count) > piece || (count == 0 && length > 0))
+            return length;
+        waitingForRest = length > 0;
     }
-    return text;
+    return length;
 }
 
 // Puts the line just read into the send area as its text and CR LF. A line the send area
 // cannot take whole (text and CR LF beyond the bytes copied from the line buffer), or a read
 // that gave no text, is not sent: the module would program something the payload does not
-// hold. Line ends other than CR LF are sent as CR LF, the module's line end, rather than
-// cutting the line's last character or sending stray line-end bytes.
-bool Worker::PrepareLine(int count, DWORD* length) {
-    size_t text = LineText(count);
+// hold. The line goes with CR LF, the module's line end, whatever line end the payload
+// gave it: a line end of more bytes (blank lines after it) is not sent as stray bytes.
+bool Worker::PrepareLine(size_t text, DWORD* length) {
     if (text == 0 || text + 2 > kLineCopySize)
         return false;
     std::memcpy(m_send, m_line, kLineCopySize);
@@ -394,7 +404,7 @@ void Worker::ShowProgress(int32_t numerator) {
 PassEnd Worker::StreamImage(const PassPlan& plan) {
     // The first line goes as a fixed block: text, zero fill, CR LF at its end. A text
     // reaching into the CR LF would lose its end there, so such an image is refused.
-    size_t text = LineText(ReadLine(plan.imageSize));
+    size_t text = ReadLine(plan.imageSize);
     if (text == 0 || text > kFirstBlockCrOffset)
         return PassEnd::Damaged;
     std::memcpy(m_send, m_line, kFirstBlockLength);

@@ -88,14 +88,21 @@ std::vector<std::string> Lines(const std::string& text) {
     return lines;
 }
 
-std::vector<uint8_t> SealPayload(const std::string& text) {
+std::vector<uint8_t> SealPayload(const std::string& text, const std::vector<size_t>& flushAt) {
     z_stream z{};
     deflateInit2(&z, 9, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY);
-    std::vector<uint8_t> out(deflateBound(&z, static_cast<uLong>(text.size())) + 64);
+    std::vector<uint8_t> out(deflateBound(&z, static_cast<uLong>(text.size())) + 64 +
+                             16 * flushAt.size());
     z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(text.data()));
-    z.avail_in = static_cast<uInt>(text.size());
     z.next_out = out.data();
     z.avail_out = static_cast<uInt>(out.size());
+    size_t done = 0;
+    for (size_t at : flushAt) {
+        z.avail_in = static_cast<uInt>(at - done);
+        deflate(&z, Z_SYNC_FLUSH);
+        done = at;
+    }
+    z.avail_in = static_cast<uInt>(text.size() - done);
     deflate(&z, Z_FINISH);
     out.resize(z.total_out);
     deflateEnd(&z);
@@ -204,8 +211,9 @@ Session::~Session() {
 void Session::WritePackage() {
     std::filesystem::path dir = m_root / "Program Files" / "V-MOD VersionUp Tool";
     std::filesystem::create_directories(dir);
-    std::vector<uint8_t> main =
-        package.mainRaw.empty() ? SealPayload(package.mainText) : package.mainRaw;
+    std::vector<uint8_t> main = package.mainRaw.empty()
+                                    ? SealPayload(package.mainText, package.mainFlushAt)
+                                    : package.mainRaw;
     std::vector<uint8_t> boot =
         package.bootRaw.empty() ? SealPayload(package.bootText) : package.bootRaw;
     WriteBytes(dir / "kv615mq.data", main.data(), main.size());
@@ -236,7 +244,7 @@ UiState Session::TakeUi() const {
 void Session::OnWrite(const std::string& bytes) {
     if (OnThread(m_uiThread))
         return; // identification, on the dialog's own thread
-    WorkerWrite write{vmod_testing::NowMs(), bytes, {}};
+    WorkerWrite write{vmod_testing::NowMs(), bytes, {}, m_dialogEnded.load()};
     size_t index;
     {
         std::lock_guard<std::mutex> lock(m_mutex);

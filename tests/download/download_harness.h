@@ -31,7 +31,9 @@ std::string FirmwareText(int dataRecords, uint32_t address = 0, int perRecord = 
 std::vector<std::string> Lines(const std::string& text);
 // A payload file: the text as one gzip member (zlib), zero-padded to 8 bytes and encrypted
 // with DES-ECB in 64 KiB chunks under the payload key.
-std::vector<uint8_t> SealPayload(const std::string& text);
+// At each offset of flushAt (ascending) the compressor flushes: it ends its block there and
+// adds an empty non-final block, which the stream decodes without delivering text.
+std::vector<uint8_t> SealPayload(const std::string& text, const std::vector<size_t>& flushAt = {});
 // The header's version field for a display text ("1.05" -> "825110581").
 std::string PackedVersionField(const std::string& text);
 
@@ -45,6 +47,8 @@ struct Package {
     std::string mainVersion = "1.05";
     std::string bootVersion = "1.02";
     // Raw payload files in place of the sealed texts, when not empty.
+    // Offsets of the main text at which its compressed data holds an empty block.
+    std::vector<size_t> mainFlushAt;
     std::vector<uint8_t> mainRaw;
     std::vector<uint8_t> bootRaw;
 };
@@ -62,7 +66,8 @@ struct UiState {
 struct WorkerWrite {
     uint64_t timeMs;
     std::string bytes;
-    UiState ui; // the dialog as the worker left it before this write
+    UiState ui;                    // the dialog as the worker left it before this write
+    bool afterDialogEnded = false; // made once the dialog's modal loop had returned
 };
 
 struct PortEvent {

@@ -296,6 +296,67 @@ TEST(DownloadLines, LaterLineMustFitTheSendArea) {
     }
 }
 
+// The inflater hands its text out in 32 KiB batches; a block after a batch that delivers
+// nothing makes the stream answer a read with -1, or with the first piece of the line the
+// batch ended in. Wherever the batch ends, the module gets the payload's lines unchanged.
+TEST(DownloadLines, BatchEndFollowedByAnEmptyBlockLeavesTheLinesWhole) {
+    // The header record's length moves the batch end within the 80-byte data lines.
+    struct Case {
+        size_t headerBytes; // data bytes of the S0 record: its line is 12 + 2 x this long
+        const char* description;
+    };
+    const Case cases[] = {
+        {18, "at a line's start: a read answers -1"},
+        {17, "after a line's first two characters"},
+        {3, "in the middle of a line"},
+        {19, "right before a line's CR LF"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.description);
+        const std::string text =
+            Record('0', 0, 2, std::vector<uint8_t>(c.headerBytes, 'H')) +
+            FirmwareText(430, 0, 32).substr(FirmwareText(430, 0, 32).find("\r\n") + 2);
+        Session s;
+        s.module = ModuleWithBoot("1.05");
+        s.package.mainText = text;
+        // The block holding the batch's end ends soon after it, and an empty one follows.
+        s.package.mainFlushAt = {32768 + 100};
+        s.Run();
+        EXPECT_EQ(Bytes(s.Writes()), ImageWrites(kMainCommand, text));
+        EXPECT_EQ(s.reboots, 1);
+        auto lock = s.sim.Lock();
+        EXPECT_EQ(s.Module().FaultCount(), 0u);
+    }
+}
+
+// Lines the payload holds in a form the module cannot be sent unchanged are refused, with
+// nothing of them written.
+TEST(DownloadLines, LineThatCannotGoAsThePayloadHoldsIt) {
+    const std::string head = Record('0', 0, 2, {'H'}) + Record('3', 0, 4, {1, 2});
+    struct Case {
+        std::string third;
+        const char* description;
+    };
+    const Case cases[] = {
+        {std::string("S3060000\0", 9) + "10203D8\r\n", "a NUL byte inside the line"},
+        {"S30600000010AB\nS30600000020CD\n", "lone LF line ends"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.description);
+        Session s;
+        s.module = ModuleWithBoot("1.05");
+        s.package.mainText = head + c.third + Record('7', 0, 4, {});
+        s.package.mainLines = 6;
+        s.Run();
+        auto writes = s.Writes();
+        ASSERT_EQ(writes.size(), 3u) << "command, block, second line; not the third";
+        auto boxes = s.Boxes();
+        ASSERT_GE(boxes.size(), 1u);
+        EXPECT_EQ(boxes[0].record.text, kTextPayloadDamaged);
+        EXPECT_EQ(s.reboots, 0);
+    }
+}
+
 // The 1600 ms pause follows a line whose 8-byte prefix changed; the 1000 ms pause precedes a
 // line beginning "S7"; the last line here earns both.
 TEST(DownloadLines, PacingWaitsBeforeLines) {
@@ -614,6 +675,7 @@ TEST(DownloadFailures, HeaderCountOfZeroOrBelow) {
         {0, 5, "main count 0"},
         {-3, 5, "main count negative"},
         {8, 0, "boot count 0 with the boot pass due"},
+        {INT32_MAX, 5, "a count the percentage's numerator cannot reach"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.description);
@@ -718,6 +780,31 @@ TEST(DownloadLifetime, DialogEndsWhileTheCompletionMessageIsUp) {
     EXPECT_TRUE(deleted);
     EXPECT_EQ(s.reboots, 1) << "the firmware is in: the reboot still follows";
     EXPECT_FALSE(s.rebootWhileDialogUp);
+}
+
+// The dialog closed by Escape mid-stream: the worker takes it as an abort at its next loop
+// pass and touches nothing of the dialog any more; the module hears nothing further.
+TEST(DownloadLifetime, DialogCancelledWhileStreaming) {
+    Session s;
+    s.module = ModuleWithBoot("1.05");
+    s.endAfterWorker = false;
+    s.onWorkerWrite = [](Session& session, size_t index) {
+        if (index == 3)
+            vmod_testing::PressKey(session.DialogWindow(), vmod_testing::Key::Escape);
+    };
+    INT_PTR code = s.Run();
+    EXPECT_EQ(code, IDCANCEL);
+    // The line in flight may still go while the loop winds down; nothing once it has ended.
+    auto writes = s.Writes();
+    EXPECT_LE(writes.size(), 5u);
+    for (const auto& w : writes)
+        EXPECT_FALSE(w.afterDialogEnded);
+    EXPECT_TRUE(s.Boxes().empty());
+    EXPECT_TRUE(LastPortEventIsClose(s));
+    EXPECT_EQ(s.reboots, 0);
+    auto events = s.Inhibits();
+    ASSERT_EQ(events.size(), 2u);
+    EXPECT_FALSE(events[1].taken);
 }
 
 // ---- Start
