@@ -206,7 +206,7 @@ std::vector<std::string> GetsLines(const Bytes& image) {
     };
     std::vector<std::string> lines;
     EXPECT_EQ(payload_open(source, kPayloadChunkSize, kPayloadKeyText), 0);
-    char buffer[kDeviceLineBuffer];
+    char buffer[kLineBufferSize];
     for (int n; (n = payload_gets(buffer, sizeof buffer)) >= 0;) {
         lines.push_back(n == 0 ? std::string() : std::string(buffer));
     }

@@ -57,7 +57,7 @@ inline std::string FirmwareText(size_t records, uint32_t base = 0x08000000,
 // The image's bytes as the inflater sees them (decrypted under the payload key), and back.
 inline void PayloadCipher(Bytes* image, int mode) {
     unsigned char key[8] = {};
-    std::memcpy(key, vmod_pack::kPayloadKeyText, std::strlen(vmod_pack::kPayloadKeyText));
+    std::memcpy(key, kPayloadKeyText, std::strlen(kPayloadKeyText));
     size_t n = image->size();
     image->resize((n + 7) / 8 * 8, 0);
     des_ecb_crypt(key, image->data(), static_cast<int>(n), mode);

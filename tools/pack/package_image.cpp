@@ -435,7 +435,7 @@ bool DecodeThroughStream(const Bytes& image, std::string* text, StreamReport* re
 
 std::vector<std::string> DeviceLines(const std::string& text) {
     std::vector<std::string> lines;
-    const size_t room = kDeviceLineBuffer - 1;
+    const size_t room = static_cast<size_t>(kLineBufferSize) - 1;
     size_t pos = 0;
     for (;;) {
         std::string stored;

@@ -8,19 +8,15 @@
 #include <string>
 #include <vector>
 
+#include "download/download_protocol.h"
 #include "platform/cstring.h"
 
 namespace vmod_pack {
 
 using Bytes = std::vector<unsigned char>;
 
-// The key text both payload images are sealed under, and the chunk size the download reads
-// them in; the download worker opens its stream with the same two values.
-constexpr char kPayloadKeyText[] = "rtog5u3";
-constexpr int32_t kPayloadChunkSize = 0x10000;
-
-// The download reads lines with payload_gets into a buffer of this size.
-constexpr size_t kDeviceLineBuffer = 256;
+// Images are sealed under the download's key text (kPayloadKeyText) and read back as the
+// download reads them: chunks of kPayloadChunkSize, lines into kLineBufferSize bytes.
 
 // The longest line the download sends intact: its first line goes out as an 80-byte block
 // with CR LF at offsets 78 and 79.

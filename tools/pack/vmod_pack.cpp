@@ -523,20 +523,19 @@ void VerifyImage(const Image& image, std::vector<std::string>* problems) {
     if (lines.empty()) {
         report(data, 0, "the decoded text is empty");
     }
-    // A pause is a read that found nothing while more text followed: the download's line read
-    // then returns what it has so far as a whole line.
+    // A pause is a read that found nothing while more text followed. Between lines the
+    // download reads again; inside one, its line read returns the part before the pause as a
+    // whole line, and the line goes to the module cut in two.
     size_t next = 0;
     for (size_t at : image.stream.pauses) {
         while (next + 1 < lines.size() && lines[next].end <= at) {
             next++;
         }
-        if (next < lines.size()) {
+        if (next < lines.size() && at != lines[next].begin) {
             report(data, next + 1,
-                   at == lines[next].begin
-                       ? "the payload stream delivers nothing for a while before this line; "
-                         "the download's line read returns -1 there"
-                       : "the payload stream pauses inside this line; the download would send "
-                         "it as two lines");
+                   "the payload stream pauses inside this line (after " +
+                       std::to_string(at - lines[next].begin) +
+                       " characters); the download would send it as two lines");
         }
     }
 
