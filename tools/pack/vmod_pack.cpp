@@ -523,9 +523,9 @@ void VerifyImage(const Image& image, std::vector<std::string>* problems) {
     if (lines.empty()) {
         report(data, 0, "the decoded text is empty");
     }
-    // A pause is a read that found nothing while more text followed. Between lines the
-    // download reads again; inside one, its line read returns the part before the pause as a
-    // whole line, and the line goes to the module cut in two.
+    // A pause is a read that found nothing while more text followed. Between lines a download
+    // simply reads again; inside one, the line read returns the part before the pause as if it
+    // were the whole line, and a download that takes it for one sends the line cut in two.
     size_t next = 0;
     for (size_t at : image.stream.pauses) {
         while (next + 1 < lines.size() && lines[next].end <= at) {
@@ -535,7 +535,8 @@ void VerifyImage(const Image& image, std::vector<std::string>* problems) {
             report(data, next + 1,
                    "the payload stream pauses inside this line (after " +
                        std::to_string(at - lines[next].begin) +
-                       " characters); the download would send it as two lines");
+                       " characters); a download that takes the pause for the line's end "
+                       "sends it cut in two");
         }
     }
 
