@@ -14,9 +14,6 @@ constexpr DWORD kQueueSize = 1024;
 // The module's line: 115200 baud, 8 data bits, no parity, one stop bit.
 constexpr DWORD kBaudRate = CBR_115200;
 constexpr BYTE kByteSize = 8;
-// Reads end after one second in total, or after one second of silence following a byte.
-constexpr DWORD kReadIntervalTimeoutMs = 1000;
-constexpr DWORD kReadTotalTimeoutMs = 1000;
 
 } // namespace
 

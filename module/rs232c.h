@@ -7,6 +7,10 @@
 #include "platform/types.h"
 #include "platform/winbase.h"
 
+// Reads end after one second in total, or after one second of silence following a byte.
+constexpr DWORD kReadIntervalTimeoutMs = 1000;
+constexpr DWORD kReadTotalTimeoutMs = 1000;
+
 class CRs232c {
   public:
     CRs232c(); // closed: no handle, open flag 0
