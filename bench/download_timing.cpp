@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstring>
 #include <sstream>
 
 #include "download/download_protocol.h"
@@ -76,15 +75,13 @@ bool ParseEvents(const std::string& log, std::vector<Event>* events, std::string
     return true;
 }
 
-// The first bytes of the send area holding the line: its text, then CR LF (the first block:
-// zero fill), then zeros.
+} // namespace
+
 std::string SendPrefix(const std::string& text, bool firstBlock) {
     std::string area = text + (firstBlock ? std::string() : std::string("\r\n"));
     area.resize(kPrefixCompareSize, '\0');
-    return area.substr(0, kPrefixCompareSize);
+    return area;
 }
-
-} // namespace
 
 DownloadTiming JudgeDownloadLog(const std::string& log, double baud, double latencyMs) {
     DownloadTiming t;

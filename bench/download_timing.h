@@ -29,5 +29,9 @@ struct DownloadTiming {
 // `latencyMs`.
 DownloadTiming JudgeDownloadLog(const std::string& log, double baud, double latencyMs = 0);
 
+// The first kPrefixCompareSize bytes of the send area holding a line's text: the text, then
+// CR LF (in the first block: zero fill), then zeros. A change in them earns a pause.
+std::string SendPrefix(const std::string& text, bool firstBlock);
+
 // The value below which `share` of the values lie (nearest rank); 0 for none.
 double Percentile(std::vector<double> values, double share);

@@ -16,16 +16,16 @@
 //   vmod-download-bench [--main-kib N] [--boot-kib N] [--keep DIR]
 #include <algorithm>
 #include <chrono>
-#include <functional>
-#include <thread>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "bench/download_timing.h"
@@ -127,7 +127,7 @@ class ReferenceDownload {
         std::memcpy(block, lines[0].data(), std::min<size_t>(lines[0].size(), kFirstBlockCrOffset));
         block[kFirstBlockCrOffset] = kCr;
         block[kFirstBlockLfOffset] = kLf;
-        std::string previous(reinterpret_cast<const char*>(block), kPrefixCompareSize);
+        std::string previous = SendPrefix(lines[0], true);
         bool changed = false;
         m_port.Write(block, kFirstBlockLength);
         Sleep(kFirstBlockWaitMs);
@@ -137,10 +137,8 @@ class ReferenceDownload {
             }
             if (next == lines.size())
                 break;
-            std::string line = lines[next] + "\r\n";
-            std::string prefix = line;
-            prefix.resize(std::max(prefix.size(), kPrefixCompareSize), '\0');
-            prefix.resize(kPrefixCompareSize);
+            const std::string line = lines[next] + "\r\n";
+            const std::string prefix = SendPrefix(lines[next], false);
             if (changed)
                 Sleep(kPrefixChangeWaitMs);
             changed = prefix != previous;
@@ -172,7 +170,8 @@ bool WaitFor(const std::function<bool()>& done, double seconds) {
 // The reference run: the paced stand-in module under a device root of its own, driven by
 // ReferenceDownload. The module's log, judged as the tool's is.
 DownloadTiming RunReference(const fs::path& work, const fs::path& mainSrec,
-                            const fs::path& bootSrec) {
+                            const std::string& mainText, const fs::path& bootSrec,
+                            const std::string& bootText) {
     DownloadTiming failed;
     const fs::path root = work / "root", log = work / "module.log", verdict = work / "verdict.txt";
     fs::create_directories(root);
@@ -188,7 +187,7 @@ DownloadTiming RunReference(const fs::path& work, const fs::path& mainSrec,
     }
     ::setenv("VMOD_ROOT", root.c_str(), 1);
     ReferenceDownload reference(3);
-    const bool sent = reference.Run(RecordLines(ReadAll(bootSrec)), RecordLines(ReadAll(mainSrec)));
+    const bool sent = reference.Run(RecordLines(bootText), RecordLines(mainText));
     const bool judged = WaitFor(
         [&] {
             const std::string v = ReadAll(verdict);
@@ -246,8 +245,9 @@ int main(int argc, char** argv) {
         return 1;
     }
     const fs::path main = work / "main.srec", boot = work / "boot.srec";
-    if (!WriteAll(main, make_srecord_text(make_firmware(mainKib * 1024, 1), kMainAddress)) ||
-        !WriteAll(boot, make_srecord_text(make_firmware(bootKib * 1024, 2), kBootAddress))) {
+    const std::string mainText = make_srecord_text(make_firmware(mainKib * 1024, 1), kMainAddress);
+    const std::string bootText = make_srecord_text(make_firmware(bootKib * 1024, 2), kBootAddress);
+    if (!WriteAll(main, mainText) || !WriteAll(boot, bootText)) {
         std::fprintf(stderr, "vmod-download-bench: cannot write the firmware into %s\n",
                      work.c_str());
         return 1;
@@ -283,7 +283,7 @@ int main(int argc, char** argv) {
 
     std::printf("reference: the same update by a bare client of the protocol\n");
     std::fflush(stdout);
-    const DownloadTiming ref = RunReference(work / "reference", main, boot);
+    const DownloadTiming ref = RunReference(work / "reference", main, mainText, boot, bootText);
     if (!ref.ok) {
         std::fprintf(stderr, "vmod-download-bench: reference run: %s\n", ref.error.c_str());
         return 1;
