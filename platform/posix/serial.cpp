@@ -30,11 +30,15 @@ class PortObject : public KernelObject {
         if (fd >= 0) {
             // The exclusive flag belongs to the tty, not to this descriptor: another holder
             // (the stand-in keeps the slave open) would keep it and lock out the next open.
-            ioctl(fd, TIOCNXCL);
+            // Only a flag this open set is ours to clear.
+            if (exclusive) {
+                ioctl(fd, TIOCNXCL);
+            }
             close(fd); // also drops the flock
         }
     }
     int fd = -1;
+    bool exclusive = false; // this open set the tty's exclusive flag
     std::unique_ptr<vmod_testing::SerialPort> seam;
     DCB recorded{};          // as last set; GetCommState overlays what the device reports
     COMMTIMEOUTS timeouts{}; // all 0 on open, as on the handheld
@@ -109,8 +113,12 @@ DWORD BaudOf(speed_t code) {
     return 0;
 }
 
+// Raw, and without flow control or parity checking: how a freshly opened port starts, whatever
+// an earlier program left on the tty. SetCommState adds back what its DCB asks for.
 void MakeRaw(termios* tio) {
     cfmakeraw(tio);
+    tio->c_cflag &= ~CRTSCTS;
+    tio->c_iflag &= ~(IXON | IXOFF | IXANY | INPCK);
     tio->c_cflag |= CLOCAL | CREAD;
     tio->c_cc[VMIN] = 0;
     tio->c_cc[VTIME] = 0;
@@ -423,16 +431,20 @@ HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD shareMode, void* security, 
         SetLastError(ERROR_NOT_SUPPORTED);
         return INVALID_HANDLE_VALUE;
     }
-    // Two locks: TIOCEXCL keeps out any other opener of the tty (except a privileged one),
-    // flock keeps out every other opener of ours, privileged or not, and the system drops it
-    // when the holder dies.
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
+    // Two locks: TIOCEXCL keeps out any other opener of the tty, flock keeps out every other
+    // opener of ours and the system drops it when the holder dies. A privileged opener gets
+    // past another program's TIOCEXCL, so the flag is asked for and honoured here: the port is
+    // one opener's, root included.
+    int heldExclusively = 0;
+    const bool busy = (ioctl(fd, TIOCGEXCL, &heldExclusively) == 0 && heldExclusively) ||
+                      (flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK);
+    if (busy) {
         close(fd);
         vmod_posix::ReportPortRefused(n, path, vmod_posix::PortRefusal::Busy);
         SetLastError(ERROR_SHARING_VIOLATION);
         return INVALID_HANDLE_VALUE;
     }
-    ioctl(fd, TIOCEXCL);
+    port->exclusive = ioctl(fd, TIOCEXCL) == 0;
     vmod_posix::ForgetPortRefusal(n);
     port->fd = fd;
     port->com = n;
@@ -447,8 +459,13 @@ HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD shareMode, void* security, 
         vmod_posix::SetLastErrorFromErrno(errno);
         return INVALID_HANDLE_VALUE;
     }
+    // The modem lines as DefaultDcb has them, even after a program (or our own Close) lowered
+    // RTS: GetCommState then reports what the tty really does.
+    SetModemLine(fd, TIOCM_DTR, true);
+    SetModemLine(fd, TIOCM_RTS, true);
     // Bytes that came while nobody had the port open are not this opener's.
     tcflush(fd, TCIFLUSH);
+    vmod_posix::ComPortOpened(n, path);
     return vmod_posix::RegisterHandle(std::move(port));
 }
 
@@ -590,8 +607,7 @@ BOOL ReadFile(HANDLE h, void* buffer, DWORD count, LPDWORD read, LPOVERLAPPED ov
         }
         const long n = TakeAvailable(*port, out + got, count - got, waitMs);
         if (n > 0) {
-            vmod_posix::TraceSerial(port->com, port->path, '<', out + got,
-                                    static_cast<size_t>(n));
+            vmod_posix::TraceSerial(port->com, port->path, '<', out + got, static_cast<size_t>(n));
             got += static_cast<DWORD>(n);
             lastByte = vmod_testing::NowMs();
             if (anyByte) {

@@ -1,5 +1,6 @@
 // The host's COM numbering and the device root's COMn links.
 #include <algorithm>
+#include <atomic>
 #include <climits>
 #include <cstdlib>
 #include <dirent.h>
@@ -10,6 +11,7 @@
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 #include "platform/device_root.h"
@@ -121,6 +123,59 @@ std::map<int, std::string> AssignComPorts(const std::string& devDir, const std::
     return ports;
 }
 
+HostComPorts::HostComPorts(std::string devDir, std::string sysTtyDir, std::string byIdDir)
+    : m_devDir(std::move(devDir)), m_sysTtyDir(std::move(sysTtyDir)),
+      m_byIdDir(std::move(byIdDir)) {}
+
+std::string HostComPorts::PathOf(int n) const {
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        auto pinned = m_pinned.find(n);
+        if (pinned != m_pinned.end()) {
+            struct stat st {};
+            return stat(pinned->second.c_str(), &st) == 0 ? pinned->second : std::string();
+        }
+    }
+    const std::map<int, std::string> ports = AssignComPorts(m_devDir, m_sysTtyDir);
+    auto it = ports.find(n);
+    return it == ports.end() ? std::string() : it->second;
+}
+
+void HostComPorts::Opened(int n, const std::string& path) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_pinned.count(n)) {
+        return;
+    }
+    // The by-id names carry the adapter's serial number: they follow the device, not the slot.
+    const std::string device = RealPath(path);
+    std::vector<std::string> names = Entries(m_byIdDir);
+    std::sort(names.begin(), names.end());
+    for (const std::string& name : names) {
+        const std::string link = m_byIdDir + "/" + name;
+        if (name != "." && name != ".." && RealPath(link) == device) {
+            m_pinned[n] = link;
+            return;
+        }
+    }
+    m_pinned[n] = path;
+}
+
+namespace {
+
+std::atomic<HostComPorts*> g_testPorts{nullptr};
+
+HostComPorts& CurrentHostComPorts() {
+    static HostComPorts host("/dev", "/sys/class/tty", "/dev/serial/by-id");
+    HostComPorts* test = g_testPorts.load();
+    return test ? *test : host;
+}
+
+} // namespace
+
+void SetHostComPorts(HostComPorts* ports) {
+    g_testPorts.store(ports);
+}
+
 std::string ComDevicePath(int n) {
     const std::string root = DeviceRoot();
     if (!root.empty()) {
@@ -128,9 +183,13 @@ std::string ComDevicePath(int n) {
         struct stat st {};
         return lstat(path.c_str(), &st) == 0 ? path : std::string();
     }
-    const std::map<int, std::string> ports = AssignComPorts("/dev", "/sys/class/tty");
-    auto it = ports.find(n);
-    return it == ports.end() ? std::string() : it->second;
+    return CurrentHostComPorts().PathOf(n);
+}
+
+void ComPortOpened(int n, const std::string& path) {
+    if (DeviceRoot().empty()) {
+        CurrentHostComPorts().Opened(n, path);
+    }
 }
 
 } // namespace vmod_posix

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <map>
+#include <mutex>
 #include <string>
 
 namespace vmod_posix {
@@ -16,8 +17,43 @@ namespace vmod_posix {
 // Returns n -> the device's path.
 std::map<int, std::string> AssignComPorts(const std::string& devDir, const std::string& sysTtyDir);
 
-// The device behind COMn: "$VMOD_ROOT/dev/COMn" under a device root (when that entry exists),
-// else the host's numbering above. Empty when there is no such port.
+// The host's COM ports as one run of the program sees them. A number that has not been opened
+// yet is looked up in the numbering above at each open, so a device plugged in meanwhile is
+// found. A number that has opened stays with that device for the rest of the run: from then on
+// it stands for the device's link in the by-id folder (normally "/dev/serial/by-id") that leads
+// to it, or, where there is none, for the path it opened on. While that is absent the number
+// has no port, whatever the numbering would now give it.
+//
+// This is how "the module's port" is kept without a call of its own: identification opens each
+// probed number once and keeps the module's open, and the download re-opens that number after
+// the module has reset and come back, perhaps under another device name, perhaps with another
+// adapter now first in the numbering. Pinning at the first successful open makes the re-open
+// reach the module or nothing.
+class HostComPorts {
+  public:
+    HostComPorts(std::string devDir, std::string sysTtyDir, std::string byIdDir);
+    // The path to open for COMn; empty when there is no such port.
+    std::string PathOf(int n) const;
+    // COMn has opened on path (as PathOf gave it): pins n to that device unless already pinned.
+    void Opened(int n, const std::string& path);
+
+  private:
+    std::string m_devDir;
+    std::string m_sysTtyDir;
+    std::string m_byIdDir;
+    mutable std::mutex m_mutex;
+    std::map<int, std::string> m_pinned; // n -> by-id link or device path
+};
+
+// Tests: the ports used without a device root become these instead of the host's own ("/dev",
+// "/sys/class/tty", "/dev/serial/by-id"); nullptr puts the host's back. ports outlives its use.
+void SetHostComPorts(HostComPorts* ports);
+
+// The device behind COMn: under a device root "$VMOD_ROOT/dev/COMn" (when that entry exists),
+// followed afresh at each open since the stand-in module re-creates it after a reset; else the
+// host's ports above. Empty when there is no such port.
 std::string ComDevicePath(int n);
+// COMn has opened on path (as ComDevicePath gave it): on the host, the number is pinned.
+void ComPortOpened(int n, const std::string& path);
 
 } // namespace vmod_posix

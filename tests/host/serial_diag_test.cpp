@@ -6,9 +6,13 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <fcntl.h>
 #include <fstream>
 #include <string>
+#include <sys/ioctl.h>
+#include <sys/wait.h>
 #include <thread>
+#include <unistd.h>
 
 #include "../platform/serial_test_util.h"
 #include "platform/winbase.h"
@@ -162,6 +166,55 @@ TEST(BusyPort, AnotherProcessHoldingThePortIsNamedOnce) {
     EXPECT_NE(err.find(pty.path), std::string::npos) << err;
     EXPECT_NE(err.find("busy"), std::string::npos) << err;
     EXPECT_NE(err.find("pid " + pid + " ("), std::string::npos) << err;
+}
+
+TEST(BusyPort, AnotherProgramsExclusiveHoldRefusesEvenRootAndOutlastsTheRefusal) {
+    serial_test::ScopedDeviceRoot root;
+    serial_test::LinkedPty pty(root, 6);
+    ASSERT_FALSE(pty.path.empty());
+    // Another program opens the tty and makes it exclusive; the kernel would still let a
+    // privileged opener in (these tests run as root on the test machines).
+    int ready[2], release[2];
+    ASSERT_EQ(pipe(ready), 0);
+    ASSERT_EQ(pipe(release), 0);
+    const pid_t holder = fork();
+    ASSERT_GE(holder, 0);
+    if (holder == 0) {
+        close(ready[0]);
+        close(release[1]); // the holder ends when the test lets go, or dies
+        const int fd = open(pty.path.c_str(), O_RDWR | O_NOCTTY);
+        const char ok = fd >= 0 && ioctl(fd, TIOCEXCL) == 0 ? '1' : '0';
+        char c;
+        if (write(ready[1], &ok, 1) == 1 && read(release[0], &c, 1) >= 0)
+            _exit(0);
+        _exit(1);
+    }
+    char ok = 0;
+    ASSERT_EQ(read(ready[0], &ok, 1), 1);
+    ASSERT_EQ(ok, '1') << "the holder could not make the tty exclusive";
+
+    vmod_posix::ForgetPortRefusal(6);
+    testing::internal::CaptureStderr();
+    HANDLE h =
+        CreateFileW(L"COM6:", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    const DWORD error = GetLastError();
+    const std::string err = testing::internal::GetCapturedStderr();
+    if (h != INVALID_HANDLE_VALUE)
+        CloseHandle(h); // a port that did open must not take the holder's flag with it
+    int exclusive = 0;
+    ioctl(pty.slave, TIOCGEXCL, &exclusive);
+    ASSERT_EQ(write(release[1], "x", 1), 1);
+    waitpid(holder, nullptr, 0);
+    for (int fd : {ready[0], ready[1], release[0], release[1]})
+        close(fd);
+
+    EXPECT_EQ(h, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(error, static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+    EXPECT_NE(err.find("COM6 (" + root.dir() + "/dev/COM6 -> " + pty.path + "): busy"),
+              std::string::npos)
+        << err;
+    EXPECT_NE(err.find("pid " + std::to_string(holder) + " ("), std::string::npos) << err;
+    EXPECT_EQ(exclusive, 1) << "the holder's exclusive flag was cleared";
 }
 
 TEST(BusyPort, APortThatOpensIsReportedAgainWhenItIsRefusedLater) {

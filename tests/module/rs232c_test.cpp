@@ -46,14 +46,18 @@ class RecordedBoxes {
 
 // ---- on real pseudo-terminals -----------------------------------------------------------------
 
-TEST(Rs232c, OpenConfiguresTheModuleLineAndKeepsTheDriversFlowControl) {
+TEST(Rs232c, OpenLeavesExactlyTheModuleLineWhateverAnEarlierProgramSet) {
     ScopedDeviceRoot root;
     LinkedPty pty(root, 3);
     RecordedBoxes boxes;
+    // As `stty crtscts ixon ixoff ixany icanon echo 9600 cstopb` would leave it.
     termios before = pty.Settings();
     cfsetospeed(&before, B9600);
     cfsetispeed(&before, B9600);
     before.c_cflag |= CSTOPB | CRTSCTS;
+    before.c_iflag |= IXON | IXOFF | IXANY | ICRNL;
+    before.c_lflag |= ICANON | ECHO | ISIG;
+    before.c_oflag |= OPOST | ONLCR;
     ASSERT_EQ(tcsetattr(pty.slave, TCSANOW, &before), 0);
 
     CRs232c port;
@@ -62,15 +66,23 @@ TEST(Rs232c, OpenConfiguresTheModuleLineAndKeepsTheDriversFlowControl) {
     EXPECT_EQ(port.GetPort(), 3);
     const termios open = pty.Settings();
     EXPECT_EQ(cfgetospeed(&open), static_cast<speed_t>(B115200));
+    EXPECT_EQ(cfgetispeed(&open), static_cast<speed_t>(B115200));
     EXPECT_EQ(open.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
     EXPECT_EQ(open.c_cflag & (PARENB | CSTOPB), 0u) << "no parity, one stop bit";
-    EXPECT_NE(open.c_cflag & CRTSCTS, 0u) << "flow control stays as the driver had it";
+    EXPECT_EQ(open.c_cflag & CRTSCTS, 0u) << "no hardware flow control";
+    EXPECT_EQ(open.c_iflag & (IXON | IXOFF | IXANY), 0u) << "no software flow control";
+    EXPECT_EQ(open.c_iflag & (ICRNL | INPCK | ISTRIP), 0u) << "raw input";
+    EXPECT_EQ(open.c_lflag & (ICANON | ECHO | ISIG | IEXTEN), 0u) << "raw, no echo";
+    EXPECT_EQ(open.c_oflag & OPOST, 0u) << "raw output";
     const DCB& dcb = port.GetLineSettings();
     EXPECT_EQ(dcb.BaudRate, 115200u);
     EXPECT_EQ(dcb.ByteSize, 8);
     EXPECT_EQ(dcb.Parity, NOPARITY);
     EXPECT_EQ(dcb.StopBits, ONESTOPBIT);
     EXPECT_EQ(dcb.fParity, 0u);
+    EXPECT_EQ(dcb.fOutxCtsFlow | dcb.fOutxDsrFlow | dcb.fOutX | dcb.fInX, 0u) << "no flow control";
+    EXPECT_EQ(dcb.fRtsControl, static_cast<DWORD>(RTS_CONTROL_ENABLE));
+    EXPECT_EQ(dcb.fDtrControl, static_cast<DWORD>(DTR_CONTROL_ENABLE));
     const COMMTIMEOUTS& t = port.GetTimeouts();
     EXPECT_EQ(t.ReadIntervalTimeout, 1000u);
     EXPECT_EQ(t.ReadTotalTimeoutMultiplier, 0u);
@@ -86,6 +98,11 @@ TEST(Rs232c, OpenConfiguresTheModuleLineAndKeepsTheDriversFlowControl) {
     const DWORD word = FlagWord(port.GetLineSettings());
     EXPECT_EQ(word & 0x300C, 0u) << "CTS and DSR flow off, RTS disabled";
     EXPECT_EQ(word & 0x4000, 0x4000u) << "abort on error";
+
+    ASSERT_EQ(port.Open(3), 1);
+    EXPECT_EQ(port.GetLineSettings().fRtsControl, static_cast<DWORD>(RTS_CONTROL_ENABLE))
+        << "a re-open raises RTS again";
+    port.Close();
     EXPECT_TRUE(boxes.boxes.empty());
 }
 

@@ -4,10 +4,12 @@
 #include <chrono>
 #include <cstring>
 #include <deque>
+#include <memory>
 #include <sys/ioctl.h>
 #include <thread>
 #include <time.h>
 
+#include "platform/posix/serial_ports.h"
 #include "platform/testing.h"
 #include "platform/winbase.h"
 #include "serial_test_util.h"
@@ -89,6 +91,102 @@ TEST(SerialPort, SecondOpenOfTheSamePortFailsUntilTheFirstCloses) {
     CloseHandle(again);
     EXPECT_FALSE(CloseHandle(again)) << "a handle closes once";
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+}
+
+TEST(SerialPort, UnderADeviceRootEveryOpenFollowsTheLinkAsItIsThen) {
+    ScopedDeviceRoot root;
+    LinkedPty before(root, 1);
+    HANDLE h = OpenCom(1);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    CloseHandle(h);
+    LinkedPty after(root, 1); // the stand-in module came back from a reset on a new tty
+    h = OpenCom(1);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    DWORD n = 0;
+    ASSERT_TRUE(WriteFile(h, "x", 1, &n, nullptr));
+    usleep(50000);
+    EXPECT_EQ(after.Receive(), "x");
+    CloseHandle(h);
+}
+
+// No device root; the host's device, sysfs tty and by-id folders replaced by temporary ones.
+class ScopedHostFolders {
+  public:
+    ScopedHostFolders() {
+        char tmpl[] = "/tmp/vmod-host-XXXXXX";
+        const std::string dir = mkdtemp(tmpl);
+        m_dir = dir;
+        dev = dir + "/dev";
+        byId = dir + "/by-id";
+        std::filesystem::create_directories(dev);
+        std::filesystem::create_directories(byId);
+        if (const char* old = std::getenv("VMOD_ROOT")) {
+            m_oldRoot = old;
+            m_hadRoot = true;
+        }
+        unsetenv("VMOD_ROOT");
+        m_ports = std::make_unique<vmod_posix::HostComPorts>(dev, dir + "/sys", byId);
+        vmod_posix::SetHostComPorts(m_ports.get());
+    }
+    ~ScopedHostFolders() {
+        vmod_posix::SetHostComPorts(nullptr);
+        if (m_hadRoot) {
+            setenv("VMOD_ROOT", m_oldRoot.c_str(), 1);
+        }
+        std::error_code ec;
+        std::filesystem::remove_all(m_dir, ec);
+    }
+    std::string dev;
+    std::string byId;
+
+  private:
+    std::string m_dir;
+    std::string m_oldRoot;
+    bool m_hadRoot = false;
+    std::unique_ptr<vmod_posix::HostComPorts> m_ports;
+};
+
+TEST(HostPorts, ANumberOnceOpenedStaysWithItsDeviceForTheRestOfTheRun) {
+    ScopedHostFolders host;
+    LinkedPty module(host.dev + "/ttyUSB0");
+    LinkedPty other(host.dev + "/ttyUSB1"); // an adapter the host has no by-id link for
+    const std::string moduleId = host.byId + "/usb-Maker_Radio_0001-if00-port0";
+    ASSERT_EQ(symlink("../dev/ttyUSB0", moduleId.c_str()), 0);
+    for (int com : {1, 2}) { // identification probes both; the module answers on COM1
+        HANDLE h = OpenCom(com);
+        ASSERT_NE(h, INVALID_HANDLE_VALUE) << "COM" << com;
+        CloseHandle(h);
+    }
+
+    // The module resets: its node and link vanish, and the numbering now makes the other
+    // adapter COM1.
+    unlink(moduleId.c_str());
+    unlink((host.dev + "/ttyUSB0").c_str());
+    termios cooked = other.Settings();
+    cooked.c_lflag |= ICANON;
+    ASSERT_EQ(tcsetattr(other.slave, TCSANOW, &cooked), 0);
+    SetLastError(0);
+    EXPECT_EQ(OpenCom(1), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+    EXPECT_NE(other.Settings().c_lflag & ICANON, 0u) << "the other adapter was left alone";
+
+    // Back under another device name: COM1 reaches the module again, and COM2, pinned to its
+    // device path, the other adapter, although the numbering would now give it the module.
+    ASSERT_EQ(symlink(module.path.c_str(), (host.dev + "/ttyUSB2").c_str()), 0);
+    ASSERT_EQ(symlink("../dev/ttyUSB2", moduleId.c_str()), 0);
+    const struct {
+        int com;
+        const LinkedPty* device;
+    } cases[] = {{1, &module}, {2, &other}};
+    for (const auto& c : cases) {
+        HANDLE h = OpenCom(c.com);
+        ASSERT_NE(h, INVALID_HANDLE_VALUE) << "COM" << c.com;
+        DWORD n = 0;
+        ASSERT_TRUE(WriteFile(h, "x", 1, &n, nullptr));
+        usleep(50000);
+        EXPECT_EQ(c.device->Receive(), "x") << "COM" << c.com;
+        CloseHandle(h);
+    }
 }
 
 TEST(SerialPort, OpenPutsACookedTtyInRawMode) {

@@ -49,19 +49,31 @@ class ScopedDeviceRoot {
     std::string m_old;
 };
 
-// A pseudo-terminal whose slave is linked as COMn. The test's own slave descriptor stays open
-// (as the stand-in keeps it) so the tty's settings can be read while the tool has it.
+// A pseudo-terminal whose slave is linked as COMn, or at a given path. The test's own slave
+// descriptor stays open (as the stand-in keeps it) so the tty's settings can be read while the
+// tool has it.
 struct LinkedPty {
     int master = -1;
     int slave = -1;
     std::string path;
 
     LinkedPty(const ScopedDeviceRoot& root, int com) {
-        char name[128];
-        if (openpty(&master, &slave, name, nullptr, nullptr) == 0) {
-            path = name;
+        if (Open()) {
             root.Link(com, path);
         }
+    }
+    explicit LinkedPty(const std::string& link) {
+        if (Open()) {
+            symlink(path.c_str(), link.c_str());
+        }
+    }
+    bool Open() {
+        char name[128];
+        if (openpty(&master, &slave, name, nullptr, nullptr) != 0) {
+            return false;
+        }
+        path = name;
+        return true;
     }
     ~LinkedPty() { CloseAll(); }
     void CloseAll() {
