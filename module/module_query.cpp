@@ -91,8 +91,8 @@ LRESULT CVersionUpDlg::OnModuleQuery(WPARAM wParam, LPARAM lParam) {
 
         // A module whose firmware is newer than the package must not be downgraded. The posted
         // exit ends the program once this handler and its box are done.
-        double moduleVersion = wcstod(m_strCurrentVersion, nullptr);
-        double packageVersion = wcstod(g_firmwarePackage.mainVersionText, nullptr);
+        double moduleVersion = wcstod_c(m_strCurrentVersion, nullptr);
+        double packageVersion = wcstod_c(g_firmwarePackage.mainVersionText, nullptr);
         if (moduleVersion > packageVersion) {
             PostAppExitCommand();
             MessageBox(L"古いバージョンにバージョンダウンする事はできません。終了します", L"注意",

@@ -232,6 +232,13 @@ int MultiByteToWideChar(UINT codePage, DWORD flags, LPCSTR text, int count, LPWS
                         int outSize);
 #define ERROR_INSUFFICIENT_BUFFER 122L
 
+// The handheld runtime's wcstod: a decimal number with "." as its separator, whatever locale
+// the user's environment (LANG, LC_ALL, LC_NUMERIC) or the toolkit has set; the C library's
+// own wcstod would read "1.05" as 1 where the separator is a comma. Leading white space, a
+// sign, digits and an exponent as in the C locale; 0.0 (and *end = text) when no number
+// starts the text. Any thread.
+double wcstod_c(const wchar_t* text, wchar_t** end);
+
 // ---- power ------------------------------------------------------------------------------------
 #define AC_LINE_OFFLINE 0
 #define AC_LINE_ONLINE 1

@@ -1,7 +1,10 @@
-// MultiByteToWideChar: CP_ACP is code page 932, converted through iconv.
+// MultiByteToWideChar: CP_ACP is code page 932, converted through iconv. wcstod_c: numbers
+// read in the C locale.
 #include <cerrno>
 #include <cstring>
+#include <cwchar>
 #include <iconv.h>
+#include <locale.h>
 #include <string>
 
 #include "platform/winbase.h"
@@ -97,4 +100,13 @@ int MultiByteToWideChar(UINT codePage, DWORD flags, LPCSTR text, int count, LPWS
     }
     std::wmemcpy(out, wide.data(), wide.size());
     return static_cast<int>(wide.size());
+}
+
+double wcstod_c(const wchar_t* text, wchar_t** end) {
+    // Made once and never freed: every thread reads numbers through it until the process ends.
+    static const locale_t c = newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(nullptr));
+    if (c == static_cast<locale_t>(nullptr)) {
+        return std::wcstod(text, end); // no C locale object: the process's locale, as before
+    }
+    return wcstod_l(text, end, c);
 }

@@ -4,8 +4,10 @@
 #include <gtest/gtest.h>
 
 #include <cwchar>
+#include <optional>
 
 #include "tests/app/dialog_harness.h"
+#include "tests/comma_locale.h"
 
 using namespace vmod_apptest;
 
@@ -391,6 +393,7 @@ struct VersionCheckCase {
     const char* packageVersion;
     bool refused;
     const char* description;
+    bool commaDecimal = false; // the user's numbers are written 1,05
 };
 
 void PrintTo(const VersionCheckCase& c, std::ostream* os) {
@@ -401,6 +404,9 @@ class VersionCheck : public ::testing::TestWithParam<VersionCheckCase> {};
 
 TEST_P(VersionCheck, RefusesOnlyAPackageOlderThanTheModule) {
     const VersionCheckCase& c = GetParam();
+    std::optional<CommaDecimalLocale> locale;
+    if (c.commaDecimal)
+        locale.emplace();
     DialogSession session;
     session.root.WritePackage({.mainVersion = c.packageVersion});
     vmod_sim::Settings settings;
@@ -447,7 +453,8 @@ INSTANTIATE_TEST_SUITE_P(
                       VersionCheckCase{"1.06", "1.05", true, "package older"},
                       VersionCheckCase{"2.00", "1.99", true, "older across a major version"},
                       VersionCheckCase{"1.10", "1.9", false, "compared as numbers: 1.1 < 1.9"},
-                      VersionCheckCase{"V1.06", "1.05", false, "no number from the module: 0"}),
+                      VersionCheckCase{"V1.06", "1.05", false, "no number from the module: 0"},
+                      VersionCheckCase{"1.06", "1.05", true, "decimal-comma locale", true}),
     [](const auto& info) { return "Case" + std::to_string(info.index); });
 
 } // namespace
