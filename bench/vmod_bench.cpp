@@ -23,6 +23,7 @@
 
 #include "bench/firmware.h"
 #include "bench/heap_count.h"
+#include "download/payload_check.h"
 #include "payload/des.h"
 #include "payload/inflate.h"
 #include "payload/payload_stream.h"
@@ -467,6 +468,16 @@ template <typename Gets> LineTotals read_lines(Gets gets) {
     return t;
 }
 
+// Every line of a sealed image through our payload stream, as the download reads them.
+LineTotals stream_lines(const std::vector<unsigned char>& image) {
+    use_image(image);
+    if (payload_open(image_chunk_source, 65536, "rtog5u3") != 0)
+        die("payload_open failed");
+    LineTotals t = read_lines([](char* b, int s) { return payload_gets(b, s); });
+    payload_close();
+    return t;
+}
+
 void bench_payload(OpenSslDes& openssl) {
     std::vector<unsigned char> firmware = make_firmware(4 << 20, 42);
     std::string text = make_srecord_text(firmware, 0);
@@ -484,14 +495,7 @@ void bench_payload(OpenSslDes& openssl) {
         return t;
     };
     LineTotals want = ref_pass();
-    auto ours_pass = [&] {
-        use_image(image);
-        if (payload_open(image_chunk_source, 65536, "rtog5u3") != 0)
-            die("payload_open failed");
-        LineTotals t = read_lines([](char* b, int s) { return payload_gets(b, s); });
-        payload_close();
-        return t;
-    };
+    auto ours_pass = [&] { return stream_lines(image); };
     LineTotals got = ours_pass();
     if (got.lines != want.lines || got.counted != want.counted || got.hash != want.hash) {
         die("our payload stream's lines differ from the reference's");
@@ -501,6 +505,38 @@ void bench_payload(OpenSslDes& openssl) {
     print_speed("ours: payload stream, payload_gets (text)", mbps[0]);
     print_speed("OpenSSL DES + zlib + line reader (text)", mbps[1]);
     print_ratio("payload_vs_openssl_zlib", mbps[0] / mbps[1]);
+}
+
+// The download's check before sending against reading the same payload through the stream
+// alone: what reading every line once more, judging its length and its S-record, and
+// finding the stream's end costs on top of the decoding.
+void bench_preflight() {
+    std::vector<unsigned char> firmware = make_firmware(4 << 20, 42);
+    std::string text = make_srecord_text(firmware, 0);
+    std::vector<unsigned char> image = gzip_member(text, 9);
+    seal_payload(image);
+    const size_t n = text.size();
+    // The header's count as vmod-pack writes it: one more than the lines, so all are sent.
+    const int32_t line_count = static_cast<int32_t>(std::count(text.begin(), text.end(), '\n')) + 1;
+    const uint32_t image_size = static_cast<uint32_t>(image.size());
+
+    auto stream_pass = [&] { return stream_lines(image); };
+    auto check_pass = [&] {
+        use_image(image);
+        return CheckPayloadImage(image_chunk_source, line_count, image_size, nullptr, nullptr,
+                                 nullptr);
+    };
+    if (stream_pass().lines != line_count - 1)
+        die("the payload stream's line count differs from the text's");
+    if (check_pass() != PayloadCheckResult::Sound)
+        die("the check refused a sound package");
+    std::vector<double> mbps =
+        race_mbps(n, {[&] { g_sink = stream_pass().hash; },
+                      [&] { g_sink = static_cast<unsigned>(check_pass()); }});
+    print_speed("payload stream alone, payload_gets (text)", mbps[0]);
+    print_speed("the download's check before sending (text)", mbps[1]);
+    // Time of the stream alone over the check's time: the same bytes on both sides.
+    print_ratio("preflight_vs_payload", mbps[1] / mbps[0]);
 }
 
 // The largest buffer the payload stream asked for, seen through its allocator seam: the
@@ -553,6 +589,7 @@ int main() {
     bench_des(openssl);
     bench_inflate();
     bench_payload(openssl);
+    bench_preflight();
     bench_memory();
     std::printf("total time %.1f s\n", std::chrono::duration<double>(Clock::now() - start).count());
     return 0;

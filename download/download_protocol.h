@@ -48,9 +48,13 @@ constexpr DWORD kFirstBlockWaitMs = 500;
 // ---- every line ---------------------------------------------------------------------------------
 constexpr BYTE kCr = '\r';
 constexpr BYTE kLf = '\n';
-// Of a line read from the payload only this many bytes reach the send area; a further line
-// must fit them with its CR LF.
+// Of a line read from the payload only this many bytes reach the send area; a further line's
+// CR LF goes right after its text, so its text must fit them.
 constexpr size_t kLineCopySize = 80;
+// The longest texts the download sends whole: the first line's before its block's CR LF,
+// a further line's within the bytes copied from the line buffer.
+constexpr size_t kFirstLineMaxText = kFirstBlockCrOffset;
+constexpr size_t kLineMaxText = kLineCopySize;
 // Every line of an image is an S-record and begins so; nowhere else in a record does it occur.
 constexpr char kRecordStart = 'S';
 // The acknowledgement of one line: a single byte, read one at a time.
@@ -93,8 +97,9 @@ constexpr wchar_t kCaptionCaution[] = L"注意";
 constexpr wchar_t kTextReopenFailed[] = L"再初期化に失敗しました";
 constexpr wchar_t kTextCompleted[] =
     L"ファームウェアのバージョンアップが完了しました。設定を完了するために再起動します。";
-// Our own report of a payload that ends before its header's line count, or whose header
-// gives no line to send: the download cannot go on with such an image.
+// Our own report of a package the download cannot send whole and sound: a payload that ends
+// before its header's line count or before its final block, a header that gives no line to
+// send, a line too long to send or not an S-record.
 constexpr wchar_t kTextPayloadDamaged[] =
     L"ファームウェアデータが壊れています。バージョンアップを中止します。";
 

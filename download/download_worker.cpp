@@ -1,11 +1,14 @@
 #include "download/download_worker.h"
 
+#include <cstdio>
 #include <cstring>
 #include <cwchar>
 #include <mutex>
+#include <string>
 #include <utility>
 
 #include "download/download_protocol.h"
+#include "download/payload_check.h"
 #include "module/reply.h"
 #include "package/firmware_package.h"
 #include "payload/payload_stream.h"
@@ -110,19 +113,20 @@ class Worker {
 
     // ---- steps -----------------------------------------------------------------------------
     bool CountsUsable(bool bootPass) const;
+    bool PackageSendable(bool bootPass, UINT* code);
     bool DownloadCommandConfirmed(const char* command, DWORD length, DWORD waitMs, DWORD readSize,
                                   LPCWSTR expected);
     UINT BootPass();
-    bool Reopen();
+    bool Reopen(UINT* code);
     UINT MainPass();
     PassEnd StreamImage(const PassPlan& plan);
-    size_t ReadLine(uint32_t imageSize);
     bool PrepareLine(size_t text, DWORD* length);
     void ShowProgress(int32_t numerator);
     void SetPercentText(int percent);
     void ReadReply(DWORD max);
     UINT Complete();
     UINT EndDamaged();
+    UINT EndUnopenable(UINT code);
     void PostAppExit();
 
     std::shared_ptr<CDownloadLink::Shared> m_shared;
@@ -137,7 +141,7 @@ class Worker {
 
     BYTE m_reply[kReplyAreaSize] = {};
     BYTE m_send[kSendAreaSize] = {};
-    char m_line[kLineBufferSize] = {};
+    PayloadLineReader m_lines;
     BYTE m_previousPrefix[kPrefixCopySize] = {};
     bool m_prefixChanged = false;
     uint32_t m_linesSent = 0;
@@ -157,7 +161,7 @@ bool Worker::TakeOverDialog() {
     m_hExit = f.hExit;
     m_nPort = *f.nPort;
     // An empty or unreadable text gives 0.0, so such a module gets the boot block.
-    m_bootVersion = std::wcstod(static_cast<LPCWSTR>(*f.strModuleBootVersion), nullptr);
+    m_bootVersion = wcstod_c(*f.strModuleBootVersion, nullptr);
     return true;
 }
 
@@ -229,14 +233,72 @@ UINT Worker::RunTakenOver() {
     bool bootPass = m_bootVersion < kBootBlockMinimumVersion;
     if (!CountsUsable(bootPass))
         return EndDamaged();
+    UINT code = kExitCodeDone;
+    if (!PackageSendable(bootPass, &code))
+        return code;
     if (bootPass) {
-        UINT code = BootPass();
+        code = BootPass();
         if (code != kExitCodeDone || m_bootLinesSent == 0)
             return code;
     }
-    if (!Reopen())
-        return kExitCodeDone;
+    if (!Reopen(&code))
+        return code;
     return MainPass();
+}
+
+// Reads every image the passes will send, as they will read it, before the module hears a
+// word: a package that would be sent only in part, or with lines the module refuses, is
+// refused while the module still holds its old firmware whole. True when the passes may
+// begin; otherwise the worker's ending has been carried out and *code is its exit code.
+bool Worker::PackageSendable(bool bootPass, UINT* code) {
+    struct Image {
+        const char* name;
+        bool due;
+        ChunkSource source;
+        int32_t lineCount;
+        uint32_t size;
+    };
+    const Image images[] = {
+        {"boot-block", bootPass, boot_chunk_source, g_firmwarePackage.bootLineCount,
+         g_firmwarePackage.bootImageSize},
+        {"main", true, main_chunk_source, g_firmwarePackage.mainLineCount,
+         g_firmwarePackage.mainImageSize},
+    };
+    auto abandon = [](void* worker) { return static_cast<Worker*>(worker)->AbortRequested(); };
+    PayloadCheckResult result = PayloadCheckResult::Sound;
+    for (const Image& image : images) {
+        if (!image.due)
+            continue;
+        PayloadCheckReport report;
+        result =
+            CheckPayloadImage(image.source, image.lineCount, image.size, abandon, this, &report);
+        if (result == PayloadCheckResult::Abandoned)
+            break;
+        if (result != PayloadCheckResult::Sound) {
+            std::string where = report.line > 0 ? ", line " + std::to_string(report.line) : "";
+            std::fprintf(stderr, "vmod-versionup: %s image refused before sending%s: %s\n",
+                         image.name, where.c_str(), report.problem.c_str());
+            break;
+        }
+    }
+    // The chunk sources never rewind by themselves; the passes read from the start.
+    g_firmwarePackage.bootReadOffset = 0;
+    g_firmwarePackage.mainReadOffset = 0;
+    switch (result) {
+    case PayloadCheckResult::Sound:
+        return true;
+    case PayloadCheckResult::Abandoned:
+        m_port.Close();
+        *code = kExitCodeFailed;
+        return false;
+    case PayloadCheckResult::Unopenable:
+        *code = EndUnopenable(kExitCodeFailed);
+        return false;
+    case PayloadCheckResult::Damaged:
+        break;
+    }
+    *code = EndDamaged();
+    return false;
 }
 
 // Sends a download command and judges the module's reply. Unconfirmed, the worker posts the
@@ -246,6 +308,11 @@ UINT Worker::RunTakenOver() {
 // never be finished and would leave the module half-written.
 bool Worker::DownloadCommandConfirmed(const char* command, DWORD length, DWORD waitMs,
                                       DWORD readSize, LPCWSTR expected) {
+    // A stopped update starts no pass: the module is not told to take an image.
+    if (AbortRequested()) {
+        m_port.Close();
+        return false;
+    }
     m_port.Write(reinterpret_cast<const BYTE*>(command), length);
     Sleep(waitMs);
     ReadReply(readSize);
@@ -262,11 +329,8 @@ bool Worker::DownloadCommandConfirmed(const char* command, DWORD length, DWORD w
 // Returns kExitCodeDone with m_bootLinesSent set when the boot block went through; any other
 // ending has closed the port and is the worker's exit code (m_bootLinesSent stays 0).
 UINT Worker::BootPass() {
-    if (payload_open(boot_chunk_source, kPayloadChunkSize, kPayloadKeyText) != 0) {
-        AfxMessageBox(kTextSystemError, MB_OK);
-        m_port.Close();
-        return kExitCodeDone;
-    }
+    if (payload_open(boot_chunk_source, kPayloadChunkSize, kPayloadKeyText) != 0)
+        return EndUnopenable(kExitCodeDone);
     SetProgressTotal(g_firmwarePackage.bootLineCount + g_firmwarePackage.mainLineCount);
     if (!DownloadCommandConfirmed(kCmdDownloadBoot, kCmdDownloadBootLength, kDownloadBootWaitMs,
                                   kDownloadBootReadSize, kReplyUpdate)) {
@@ -292,27 +356,31 @@ UINT Worker::BootPass() {
     return kExitCodeDone;
 }
 
-bool Worker::Reopen() {
+// True with the port open again; otherwise the worker's ending has been carried out and
+// *code is its exit code. A stopped update opens the port no more.
+bool Worker::Reopen(UINT* code) {
     m_port.Close();
     g_firmwarePackage.mainReadOffset = 0;
     m_prefixChanged = false;
     for (int attempt = 1; attempt <= kReopenAttempts; ++attempt) {
         if (attempt > 1)
             Sleep(kReopenRetryWaitMs);
+        if (AbortRequested()) {
+            *code = kExitCodeFailed;
+            return false;
+        }
         if (m_port.Open(m_nPort))
             return true;
     }
     AfxMessageBox(kTextReopenFailed, MB_ICONEXCLAMATION);
     EnableWindow(m_hExit, TRUE);
+    *code = kExitCodeDone;
     return false;
 }
 
 UINT Worker::MainPass() {
-    if (payload_open(main_chunk_source, kPayloadChunkSize, kPayloadKeyText) != 0) {
-        AfxMessageBox(kTextSystemError, MB_OK);
-        m_port.Close();
-        return kExitCodeFailed;
-    }
+    if (payload_open(main_chunk_source, kPayloadChunkSize, kPayloadKeyText) != 0)
+        return EndUnopenable(kExitCodeFailed);
     if (!DownloadCommandConfirmed(kCmdDownloadMain, kCmdDownloadMainLength, kDownloadMainWaitMs,
                                   kDownloadMainReadSize, kReplyUpdateReady)) {
         return kExitCodeFailed;
@@ -336,56 +404,15 @@ UINT Worker::MainPass() {
     return Complete();
 }
 
-// The next line of the stream into m_line (zeroed first, so the bytes after its text are
-// zero); returns its text length, or 0 when there is no line the module may be sent.
-//
-// payload_gets answers -1 once after a pull that decoded a block without delivering text,
-// and for good at the stream's end; as every block takes at least one byte of the image,
-// more empty answers than the image has bytes mean the end. Such a block can also fall
-// inside a line (or between its CR and LF): the read then returns the line's first piece
-// without its line end, which the next read continues (a read that stores nothing but a
-// line end completes it). A piece that came without CR LF and is followed by a record's
-// start was a whole line with a lone CR or LF: such a payload is refused rather than sent
-// with guessed line ends. The stream's last line may end without a line end.
-//
-// A line with a NUL byte inside is refused: the copy to the send area would end it there.
-// Any byte after a piece's first NUL that is not zero was stored by the read.
-size_t Worker::ReadLine(uint32_t imageSize) {
-    std::memset(m_line, 0, sizeof m_line);
-    size_t length = 0;
-    bool waitingForRest = false;
-    uint64_t empty = 0;
-    while (length < sizeof m_line - 1) {
-        int count = payload_gets(m_line + length, static_cast<int32_t>(sizeof m_line - length));
-        if (count == -1) {
-            if (++empty > imageSize)
-                break;
-            continue;
-        }
-        size_t piece = std::strlen(m_line + length);
-        for (size_t i = length + piece; i < sizeof m_line; ++i) {
-            if (m_line[i] != 0)
-                return 0;
-        }
-        if (waitingForRest && piece > 0 && m_line[length] == kRecordStart)
-            return 0;
-        length += piece;
-        if (static_cast<size_t>(count) > piece || (count == 0 && length > 0))
-            return length;
-        waitingForRest = length > 0;
-    }
-    return length;
-}
-
 // Puts the line just read into the send area as its text and CR LF. A line the send area
-// cannot take whole (text and CR LF beyond the bytes copied from the line buffer), or a read
-// that gave no text, is not sent: the module would program something the payload does not
-// hold. The line goes with CR LF, the module's line end, whatever line end the payload
-// gave it: a line end of more bytes (blank lines after it) is not sent as stray bytes.
+// cannot take whole (text beyond the bytes copied from the line buffer), or a read that gave
+// no text, is not sent: the module would program something the payload does not hold. The
+// line goes with CR LF, the module's line end, whatever line end the payload gave it: a line
+// end of more bytes (blank lines after it) is not sent as stray bytes.
 bool Worker::PrepareLine(size_t text, DWORD* length) {
-    if (text == 0 || text + 2 > kLineCopySize)
+    if (!LaterLineSendable(text))
         return false;
-    std::memcpy(m_send, m_line, kLineCopySize);
+    std::memcpy(m_send, m_lines.Text(), kLineCopySize);
     m_send[text] = kCr;
     m_send[text + 1] = kLf;
     *length = static_cast<DWORD>(text + 2);
@@ -404,10 +431,10 @@ void Worker::ShowProgress(int32_t numerator) {
 PassEnd Worker::StreamImage(const PassPlan& plan) {
     // The first line goes as a fixed block: text, zero fill, CR LF at its end. A text
     // reaching into the CR LF would lose its end there, so such an image is refused.
-    size_t text = ReadLine(plan.imageSize);
-    if (text == 0 || text > kFirstBlockCrOffset)
+    size_t text = m_lines.Read(plan.imageSize);
+    if (!FirstLineSendable(text))
         return PassEnd::Damaged;
-    std::memcpy(m_send, m_line, kFirstBlockLength);
+    std::memcpy(m_send, m_lines.Text(), kFirstBlockLength);
     m_send[kFirstBlockCrOffset] = kCr;
     m_send[kFirstBlockLfOffset] = kLf;
     std::memcpy(m_previousPrefix, m_send, kPrefixCopySize);
@@ -429,7 +456,7 @@ PassEnd Worker::StreamImage(const PassPlan& plan) {
 
         if (m_linesSent < static_cast<uint32_t>(plan.lineCount) - 1) {
             DWORD length = 0;
-            if (!PrepareLine(ReadLine(plan.imageSize), &length))
+            if (!PrepareLine(m_lines.Read(plan.imageSize), &length))
                 return PassEnd::Damaged;
             if (m_prefixChanged)
                 Sleep(kPrefixChangeWaitMs);
@@ -475,6 +502,15 @@ UINT Worker::EndDamaged() {
     AfxMessageBox(kTextPayloadDamaged, MB_ICONEXCLAMATION);
     EnableWindow(m_hExit, TRUE);
     return kExitCodeFailed;
+}
+
+// A payload stream that cannot be opened: the user is told, and Exit is offered as after the
+// other endings that leave the dialog up.
+UINT Worker::EndUnopenable(UINT code) {
+    AfxMessageBox(kTextSystemError, MB_OK);
+    m_port.Close();
+    EnableWindow(m_hExit, TRUE);
+    return code;
 }
 
 } // namespace

@@ -64,6 +64,9 @@ struct BitReader {
 };
 
 BitReader g_in;
+// 1 once the current step has decoded the final block and delivered the window; the step
+// returns INFLATE_END for a data error too, and this tells the two apart.
+int g_final_block_done;
 unsigned g_phantom; // bits of g_in standing for input past the end
 int (*g_next)();    // the stream's next_byte; past_end once the input has ended
 StreamOps* g_ops;
@@ -731,6 +734,7 @@ int decode_block(int* last) {
 // One block per call (see inflate.h). The stream's input is reached through the table
 // ziplib made current; the step keeps the bit reader and window between calls.
 int inflate_step(int start) {
+    g_final_block_done = 0;
     g_ops = ziplib_ops();
     if (g_ops == nullptr) {
         return 1;
@@ -761,5 +765,10 @@ int inflate_step(int start) {
     }
     flush_window(g_window_pos);
     g_window_pos = 0;
+    g_final_block_done = 1;
     return 1;
+}
+
+int inflate_final_block_done() {
+    return g_final_block_done;
 }

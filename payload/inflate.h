@@ -45,6 +45,12 @@ struct CodeEntry {
 // the window's remainder is not delivered and the stream must not be stepped again.
 int inflate_step(int start);
 
+// Whether the last inflate_step ended its stream the good way: 1 when it returned INFLATE_END
+// after decoding the final block (BFINAL set, RFC 1951 3.2.3) and delivering the window's
+// remainder; 0 after INFLATE_MORE and after every failure, the data errors that share
+// INFLATE_END among them, and before the first step.
+int inflate_final_block_done();
+
 // Reads one block header (RFC 1951 3.2.3) and decodes the block; *last receives BFINAL.
 int decode_block(int* last);
 

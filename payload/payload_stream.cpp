@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "payload/des.h"
+#include "payload/inflate.h"
 #include "payload/ziplib.h"
 
 #if __has_include("package/firmware_package.h")
@@ -41,6 +42,9 @@ int32_t g_end_status;         // result of the last pull; nonzero ends the decod
 // Set when the output buffer could not grow: from then on nothing more is stored, and the
 // stream ends after handing out what reached the buffer, rather than carry on with a gap.
 bool g_out_failed;
+// Set when the chunk source has reported the end of the image.
+bool g_source_ended;
+int g_end_state; // payload_end_state
 
 StreamOps g_ops;
 
@@ -68,6 +72,7 @@ int next_byte() {
         g_chunk_pos = 0;
         g_chunk_len = g_source(g_chunk_buf);
         if (g_chunk_len <= 0) {
+            g_source_ended = true;
             return -1;
         }
         if (g_chunk_len > g_chunk_size) {
@@ -152,6 +157,15 @@ int payload_refill() {
     if (g_out_failed && g_end_status == 0) {
         g_end_status = -1;
     }
+    if (g_end_status != 0) {
+        // A data error and the final block share the inflater's result; the inflater tells
+        // them apart. Input that ran out is what a data error at the image's end comes from.
+        if (inflate_final_block_done() && !g_out_failed) {
+            g_end_state = PAYLOAD_END_FINAL;
+        } else {
+            g_end_state = g_source_ended ? PAYLOAD_END_TRUNCATED : PAYLOAD_END_ERROR;
+        }
+    }
     g_out_len = g_out_pos;
     g_out_pos = 0;
     return g_end_status;
@@ -227,6 +241,8 @@ int32_t boot_chunk_source(unsigned char* buffer) {
 
 int payload_open(ChunkSource source, int32_t chunk_size, const char* key_text) {
     g_state = State::Failed;
+    g_end_state = PAYLOAD_END_ERROR;
+    g_source_ended = false;
     if (source == nullptr || key_text == nullptr || chunk_size < kMaxChunk ||
         chunk_size > INT32_MAX - kChunkSlack) {
         return -1;
@@ -282,6 +298,7 @@ int payload_open(ChunkSource source, int32_t chunk_size, const char* key_text) {
         return -1;
     }
     g_state = State::Open;
+    g_end_state = PAYLOAD_END_NONE;
     return 0;
 }
 
@@ -300,6 +317,11 @@ void payload_close() {
     g_out_pos = 0;
     g_out_cap = kOutStep;
     g_state = State::Closed;
+    g_end_state = PAYLOAD_END_NONE;
+}
+
+int payload_end_state() {
+    return g_end_state;
 }
 
 int payload_peek() {

@@ -63,6 +63,21 @@ int payload_getc();
 // leaves the buffer unchanged.
 int payload_gets(char* buffer, int32_t size);
 
+// How the stream's decoding ended, as payload_end_state reports it.
+constexpr int PAYLOAD_END_NONE = 0;       // not ended: more blocks may follow
+constexpr int PAYLOAD_END_FINAL = 1;      // the final block was decoded and its text delivered
+constexpr int PAYLOAD_END_ERROR = -1;     // the inflater reported an error (a bad code, a
+                                          // table it could not build, input it could not
+                                          // hand back), or the text outgrew the memory
+constexpr int PAYLOAD_END_TRUNCATED = -2; // the image ran out before the final block
+
+// How the decoding of the stream opened last has ended, set when a pull sees the inflater's
+// result: PAYLOAD_END_NONE while blocks may follow, else one of the three ends above. Text a
+// stream ended with is still handed out, so the text is complete only once a read has
+// returned -1 and this is PAYLOAD_END_FINAL. The gzip trailer plays no part. After a failed
+// open PAYLOAD_END_ERROR; after payload_close PAYLOAD_END_NONE.
+int payload_end_state();
+
 // Test seam: the allocator behind the chunk and output buffers. nullptr for any restores
 // malloc, realloc and free.
 void payload_set_allocator(void* (*alloc)(size_t), void* (*resize)(void*, size_t),

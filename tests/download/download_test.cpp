@@ -2,10 +2,17 @@
 // module, on the virtual clock.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
 #include <functional>
 #include <optional>
+#include <random>
+#include <thread>
 
 #include "download/download_protocol.h"
+#include "payload/payload_stream.h"
+#include "tests/comma_locale.h"
 #include "tests/download/download_harness.h"
 
 namespace dltest {
@@ -83,6 +90,81 @@ vmod_sim::Settings ModuleWithBoot(std::optional<std::string> boot) {
     settings.firmwareVersion = "1.03";
     settings.bootVersion = std::move(boot);
     return settings;
+}
+
+// Runs a session whose worker ends with the dialog up, then leaves by Exit; returns the
+// dialog as the worker left it.
+UiState RunToTheWorkersEnd(Session& s) {
+    UiState afterWorker;
+    s.endDialog = [&](Session& session) {
+        afterWorker = session.TakeUi();
+        if (afterWorker.exitEnabled)
+            vmod_testing::Click(session.Control(IDC_BUTTON_EXIT));
+        else
+            PostMessageW(session.DialogWindow(), WM_CLOSE, 0, 0);
+    };
+    s.Run();
+    return afterWorker;
+}
+
+// The worker ended with a box of the application, Exit offered, nothing more to come.
+void ExpectEndedWithBox(Session& s, const UiState& afterWorker, const wchar_t* text, UINT type) {
+    auto boxes = s.Boxes();
+    ASSERT_GE(boxes.size(), 1u);
+    EXPECT_EQ(boxes[0].record.text, text);
+    EXPECT_EQ(boxes[0].record.owner, BoxOwner::Application);
+    EXPECT_EQ(boxes[0].record.type, type);
+    ASSERT_TRUE(afterWorker.taken);
+    EXPECT_TRUE(afterWorker.exitEnabled);
+    EXPECT_FALSE(afterWorker.startEnabled);
+    EXPECT_TRUE(LastPortEventIsClose(s));
+    EXPECT_EQ(s.reboots, 0);
+}
+
+// The payload stream's allocator, with a hook on the n-th chunk buffer it allocates (from 1):
+// every payload_open allocates one. With the boot pass due, the check's opens of the boot and
+// the main image come first, then the boot pass's (3) and the main pass's (4). The hook runs
+// on the worker thread; it returns true to fail the allocation.
+class ChunkAllocationHook {
+  public:
+    ChunkAllocationHook(int at, std::function<bool()> hook) {
+        s_at = at;
+        s_count = 0;
+        s_hook = std::move(hook);
+        payload_set_allocator(Alloc, std::realloc, std::free);
+    }
+    ~ChunkAllocationHook() {
+        payload_set_allocator(nullptr, nullptr, nullptr);
+        s_hook = nullptr;
+    }
+    ChunkAllocationHook(const ChunkAllocationHook&) = delete;
+    ChunkAllocationHook& operator=(const ChunkAllocationHook&) = delete;
+
+    // Chunk buffers allocated since the hook was set.
+    static int Count() { return s_count.load(); }
+
+  private:
+    static void* Alloc(size_t size) {
+        if (size > static_cast<size_t>(kPayloadChunkSize) && ++s_count == s_at && s_hook())
+            return nullptr;
+        return std::malloc(size);
+    }
+    static inline int s_at = 0;
+    static inline std::atomic<int> s_count{0};
+    static inline std::function<bool()> s_hook;
+};
+
+// Firmware text as random as compiled code, so that its payload spans more than one chunk.
+std::string RandomFirmwareText(int records, uint32_t seed) {
+    std::mt19937 random(seed);
+    std::string text = Record('0', 0, 2, {'H', 'D', 'R'});
+    for (int i = 0; i < records; ++i) {
+        std::vector<uint8_t> data(32);
+        for (uint8_t& b : data)
+            b = static_cast<uint8_t>(random());
+        text += Record('3', static_cast<uint32_t>(i * 32), 4, data);
+    }
+    return text + Record('7', 0, 4, {});
 }
 
 // ---- whole updates ------------------------------------------------------------------------------
@@ -180,6 +262,7 @@ TEST(DownloadUpdate, BootBlockVersionDecidesTheBootPass) {
         std::optional<std::string> boot;
         const char* description;
         bool bootPass;
+        bool commaDecimal = false; // the user's numbers are written 1,05
     };
     const Case cases[] = {
         {std::nullopt, "no boot-block field: empty text, 0.0", true},
@@ -187,9 +270,13 @@ TEST(DownloadUpdate, BootBlockVersionDecidesTheBootPass) {
         {"0.99", "far below", true},
         {"1.02", "equal: the module already has the package's boot block", false},
         {"1.05", "above", false},
+        {"1.05", "above, in a decimal-comma locale", false, true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.description);
+        std::optional<CommaDecimalLocale> locale;
+        if (c.commaDecimal)
+            locale.emplace();
         Session s;
         s.module = ModuleWithBoot(c.boot);
         s.Run();
@@ -226,12 +313,10 @@ TEST(DownloadLines, FirstLineGoesAsAnEightyByteBlock) {
     struct Case {
         size_t dataBytes; // of the S0 record: its line is 10 + 2 x dataBytes characters
         const char* description;
-        bool sent;
     };
     const Case cases[] = {
-        {3, "short line: zero fill up to the CR LF", true},
-        {34, "78 characters: the text runs up to the CR LF", true},
-        {35, "80 characters would lose their end: refused", false},
+        {3, "short line: zero fill up to the CR LF"},
+        {34, "78 characters: the text runs up to the CR LF"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.description);
@@ -242,57 +327,32 @@ TEST(DownloadLines, FirstLineGoesAsAnEightyByteBlock) {
         s.package.mainText = first + FirmwareText(2).substr(FirmwareText(2).find("\r\n") + 2);
         s.Run();
         auto writes = s.Writes();
-        ASSERT_GE(writes.size(), 1u);
+        ASSERT_GE(writes.size(), 2u);
         EXPECT_EQ(writes[0].bytes, kMainCommand);
-        if (c.sent) {
-            ASSERT_GE(writes.size(), 2u);
-            EXPECT_EQ(writes[1].bytes.size(), 80u);
-            EXPECT_EQ(writes[1].bytes, FirstBlock(Lines(first)[0]));
-            EXPECT_EQ(s.reboots, 1);
-            auto lock = s.sim.Lock();
-            EXPECT_EQ(s.Module().FaultCount(), 0u);
-        } else {
-            EXPECT_EQ(writes.size(), 1u) << "nothing but the payload's own lines is sent";
-            auto boxes = s.Boxes();
-            ASSERT_GE(boxes.size(), 1u);
-            EXPECT_EQ(boxes[0].record.text, kTextPayloadDamaged);
-            EXPECT_EQ(boxes[0].record.owner, BoxOwner::Application);
-            EXPECT_TRUE(PortClosedBefore(s, boxes[0]));
-            EXPECT_EQ(s.reboots, 0);
-        }
+        EXPECT_EQ(writes[1].bytes.size(), 80u);
+        EXPECT_EQ(writes[1].bytes, FirstBlock(Lines(first)[0]));
+        EXPECT_EQ(s.reboots, 1);
+        auto lock = s.sim.Lock();
+        EXPECT_EQ(s.Module().FaultCount(), 0u);
     }
 }
 
-TEST(DownloadLines, LaterLineMustFitTheSendArea) {
-    struct Case {
-        size_t dataBytes; // of the third line, an S3 record: 14 + 2 x dataBytes characters
-        const char* description;
-        bool sent;
-    };
-    const Case cases[] = {
-        {32, "78 characters and CR LF fill the 80 bytes", true},
-        {33, "80 characters do not fit: refused before it is sent", false},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.description);
+// A further line goes as its text and CR LF, whole up to the 80 bytes copied from the line
+// buffer; the module takes the 82 bytes of the longest. (Longer lines are refused before
+// anything is sent: see DownloadCheck.)
+TEST(DownloadLines, LaterLineGoesWholeUpToEightyCharacters) {
+    for (size_t dataBytes : {32, 33}) { // the third line: 14 + 2 x dataBytes characters
+        SCOPED_TRACE(std::to_string(14 + 2 * dataBytes) + " characters");
         Session s;
         s.module = ModuleWithBoot("1.05");
-        std::string third = Record('3', 0x100, 4, std::vector<uint8_t>(c.dataBytes, 0x5A));
+        std::string third = Record('3', 0x100, 4, std::vector<uint8_t>(dataBytes, 0x5A));
         s.package.mainText =
             Record('0', 0, 2, {'H'}) + Record('3', 0, 4, {1, 2}) + third + Record('7', 0, 4, {});
         s.Run();
-        auto writes = s.Writes();
-        if (c.sent) {
-            EXPECT_NE(IndexOf(writes, third), SIZE_MAX);
-            EXPECT_EQ(s.reboots, 1);
-        } else {
-            ASSERT_EQ(writes.size(), 3u) << "command, block, second line; not the third";
-            auto boxes = s.Boxes();
-            ASSERT_GE(boxes.size(), 1u);
-            EXPECT_EQ(boxes[0].record.text, kTextPayloadDamaged);
-            EXPECT_EQ(s.reboots, 0);
-            EXPECT_TRUE(PortClosedBefore(s, boxes[0]));
-        }
+        EXPECT_EQ(Bytes(s.Writes()), ImageWrites(kMainCommand, s.package.mainText));
+        EXPECT_EQ(s.reboots, 1);
+        auto lock = s.sim.Lock();
+        EXPECT_EQ(s.Module().FaultCount(), 0u);
     }
 }
 
@@ -329,34 +389,6 @@ TEST(DownloadLines, BatchEndFollowedByAnEmptyBlockLeavesTheLinesWhole) {
     }
 }
 
-// Lines the payload holds in a form the module cannot be sent unchanged are refused, with
-// nothing of them written.
-TEST(DownloadLines, LineThatCannotGoAsThePayloadHoldsIt) {
-    const std::string head = Record('0', 0, 2, {'H'}) + Record('3', 0, 4, {1, 2});
-    struct Case {
-        std::string third;
-        const char* description;
-    };
-    const Case cases[] = {
-        {std::string("S3060000\0", 9) + "10203D8\r\n", "a NUL byte inside the line"},
-        {"S30600000010AB\nS30600000020CD\n", "lone LF line ends"},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.description);
-        Session s;
-        s.module = ModuleWithBoot("1.05");
-        s.package.mainText = head + c.third + Record('7', 0, 4, {});
-        s.package.mainLines = 6;
-        s.Run();
-        auto writes = s.Writes();
-        ASSERT_EQ(writes.size(), 3u) << "command, block, second line; not the third";
-        auto boxes = s.Boxes();
-        ASSERT_GE(boxes.size(), 1u);
-        EXPECT_EQ(boxes[0].record.text, kTextPayloadDamaged);
-        EXPECT_EQ(s.reboots, 0);
-    }
-}
-
 // The 1600 ms pause follows a line whose 8-byte prefix changed; the 1000 ms pause precedes a
 // line beginning "S7"; the last line here earns both.
 TEST(DownloadLines, PacingWaitsBeforeLines) {
@@ -385,6 +417,115 @@ TEST(DownloadLines, PacingWaitsBeforeLines) {
     for (const Gap& g : gaps) {
         SCOPED_TRACE(g.description);
         EXPECT_EQ(writes[g.line].timeMs - writes[g.line - 1].timeMs, g.ms);
+    }
+}
+
+// ---- the check before sending -------------------------------------------------------------------
+
+// Every image the passes would send is read first; one the download could send only in part,
+// or with a line the module refuses, is refused before the module hears anything.
+TEST(DownloadCheck, PackageThatCannotGoWholeIsRefusedBeforeAnythingIsSent) {
+    const std::string head = Record('0', 0, 2, {'H'}) + Record('3', 0, 4, {1, 2});
+    const std::string tail = Record('7', 0, 4, {});
+    std::string badChecksum = Record('3', 0x10, 4, {0, 2});
+    badChecksum[13] = '1'; // data byte 00 -> 01
+    struct Case {
+        const char* description;
+        std::function<void(Package&)> damage;
+    };
+    const Case cases[] = {
+        {"a first line of 80 characters",
+         [&](Package& p) { p.mainText = Record('0', 0, 2, std::vector<uint8_t>(35, 'A')) + tail; }},
+        {"a later line of 82 characters, a sound record",
+         [&](Package& p) {
+             p.mainText = head + Record('3', 0x100, 4, std::vector<uint8_t>(34, 0x5A)) + tail;
+         }},
+        {"a NUL byte inside a line",
+         [&](Package& p) {
+             p.mainText = head + std::string("S3060000\0", 9) + "10203D8\r\n" + tail;
+             p.mainLines = 6;
+         }},
+        {"lone LF line ends",
+         [&](Package& p) {
+             p.mainText = head + "S30600000010AB\nS30600000020CD\n" + tail;
+             p.mainLines = 6;
+         }},
+        {"a line that is not an S-record",
+         [&](Package& p) { p.mainText = head + "HELLO\r\n" + tail; }},
+        {"a wrong checksum", [&](Package& p) { p.mainText = head + badChecksum + tail; }},
+        {"the header counts more lines than the text holds",
+         [](Package& p) {
+             p.mainText = FirmwareText(3); // 5 lines
+             p.mainLines = 9;
+         }},
+        {"the main payload cut in half",
+         [](Package& p) {
+             p.mainRaw = SealPayload(p.mainText);
+             p.mainRaw.resize(p.mainRaw.size() / 16 * 8);
+         }},
+        {"a wrong checksum in the boot image",
+         [&](Package& p) { p.bootText = head + badChecksum + tail; }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.description);
+        Session s;
+        s.module = ModuleWithBoot("1.01");
+        c.damage(s.package);
+        UiState afterWorker = RunToTheWorkersEnd(s);
+        EXPECT_TRUE(s.Writes().empty()) << "the module hears nothing";
+        EXPECT_TRUE(s.ModuleLines(Pass::Boot).empty());
+        EXPECT_TRUE(s.ModuleLines(Pass::Main).empty());
+        ExpectEndedWithBox(s, afterWorker, kTextPayloadDamaged, MB_ICONEXCLAMATION);
+        auto boxes = s.Boxes();
+        ASSERT_FALSE(boxes.empty());
+        EXPECT_TRUE(PortClosedBefore(s, boxes[0]));
+    }
+}
+
+// One changed byte of either payload garbles a cipher block of the DEFLATE data: wherever it
+// is, the check finds the damage before anything is sent. The sound package goes whole, read
+// again from its start by the passes.
+TEST(DownloadCheck, OneChangedPayloadByteIsFoundWhereverItIs) {
+    const std::string text = RandomFirmwareText(2000, 7);
+    const std::vector<uint8_t> sealed = SealPayload(text);
+    ASSERT_GT(sealed.size(), 65536u + 1000u) << "the payload spans two chunks";
+    struct Case {
+        size_t offset;
+        const char* description;
+    };
+    const Case cases[] = {
+        {SIZE_MAX, "no byte changed"},
+        {16, "early: the first block's code tables"},
+        {sealed.size() / 2, "in the middle"},
+        {65536, "the first byte of the last chunk"},
+        {sealed.size() - 40, "late: the final block's last symbols"},
+    };
+    for (bool boot : {false, true}) {
+        for (const Case& c : cases) {
+            if (boot && c.offset == SIZE_MAX)
+                continue;
+            SCOPED_TRACE(std::string(boot ? "boot image, " : "main image, ") + c.description);
+            Session s;
+            s.module = ModuleWithBoot("1.01");
+            s.package.mainText = text;
+            s.package.bootText = text;
+            if (c.offset != SIZE_MAX) {
+                std::vector<uint8_t> damaged = sealed;
+                damaged[c.offset] ^= 0x01;
+                (boot ? s.package.bootRaw : s.package.mainRaw) = damaged;
+            }
+            UiState afterWorker = RunToTheWorkersEnd(s);
+            if (c.offset == SIZE_MAX) {
+                EXPECT_EQ(s.reboots, 1);
+                auto lock = s.sim.Lock();
+                EXPECT_EQ(s.Module().Completions(Pass::Boot), 1u);
+                EXPECT_EQ(s.Module().Completions(Pass::Main), 1u);
+                EXPECT_EQ(s.Module().FaultCount(), 0u);
+                continue;
+            }
+            EXPECT_TRUE(s.Writes().empty()) << "the module hears nothing";
+            ExpectEndedWithBox(s, afterWorker, kTextPayloadDamaged, MB_ICONEXCLAMATION);
+        }
     }
 }
 
@@ -451,31 +592,38 @@ TEST(DownloadProgress, UnchangedPercentageTouchesNeitherBarNorText) {
 
 // ---- failures -----------------------------------------------------------------------------------
 
+// A payload whose stream cannot be opened: by the check (a rejected header) before anything
+// is sent, or by a pass (memory). The user is told, and Exit is offered.
 TEST(DownloadFailures, PayloadThatCannotBeOpened) {
     struct Case {
-        bool boot;
         const char* description;
+        std::function<void(Package&)> damage;
+        int failChunkAllocation; // 0: none
+        bool bootSent;
     };
-    for (const Case c : {Case{true, "boot image"}, Case{false, "main image"}}) {
+    const std::vector<uint8_t> noGzip(64, 0x5A);
+    const Case cases[] = {
+        {"the boot image's header", [&](Package& p) { p.bootRaw = noGzip; }, 0, false},
+        {"the main image's header", [&](Package& p) { p.mainRaw = noGzip; }, 0, false},
+        {"the boot pass's open", [](Package&) {}, 3, false},
+        {"the main pass's open", [](Package&) {}, 4, true},
+    };
+    for (const Case& c : cases) {
         SCOPED_TRACE(c.description);
         Session s;
         s.module = ModuleWithBoot("1.01");
-        (c.boot ? s.package.bootRaw : s.package.mainRaw) = std::vector<uint8_t>(64, 0x5A);
-        s.Run();
+        c.damage(s.package);
+        ChunkAllocationHook hook(c.failChunkAllocation, [] { return true; });
+        UiState afterWorker = RunToTheWorkersEnd(s);
         auto writes = s.Writes();
-        if (c.boot) {
-            EXPECT_TRUE(writes.empty()) << "the stream is opened before the download command";
+        if (c.bootSent) {
+            ASSERT_FALSE(writes.empty());
+            EXPECT_EQ(writes.back().bytes, kResetCommand);
         } else {
-            EXPECT_EQ(IndexOf(writes, kMainCommand), SIZE_MAX);
-            EXPECT_NE(IndexOf(writes, kResetCommand), SIZE_MAX);
+            EXPECT_TRUE(writes.empty());
         }
-        auto boxes = s.Boxes();
-        ASSERT_EQ(boxes.size(), 1u);
-        EXPECT_EQ(boxes[0].record.text, kTextSystemError);
-        EXPECT_EQ(boxes[0].record.owner, BoxOwner::Application);
-        EXPECT_EQ(boxes[0].record.type, static_cast<UINT>(MB_OK));
-        EXPECT_TRUE(LastPortEventIsClose(s));
-        EXPECT_EQ(s.reboots, 0);
+        EXPECT_EQ(IndexOf(writes, kMainCommand), SIZE_MAX);
+        ExpectEndedWithBox(s, afterWorker, kTextSystemError, MB_OK);
     }
 }
 
@@ -577,10 +725,12 @@ TEST(DownloadFailures, ExitDuringAnUpdate) {
     struct Case {
         size_t atWrite;
         const char* description;
+        size_t workerPortEvents; // the take-over's close, then the re-open's open and close
     };
     const Case cases[] = {
-        {3, "boot pass, third line"},
-        {9, "main pass, its first block"},
+        {3, "boot pass, third line", 1},
+        {7, "the reset: the port is not opened again", 1},
+        {9, "main pass, its first block", 3},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.description);
@@ -605,7 +755,46 @@ TEST(DownloadFailures, ExitDuringAnUpdate) {
         EXPECT_EQ(boxes[0].updating, 1);
         EXPECT_EQ(abortAtBox, 1) << "the flag is set before the message";
         EXPECT_TRUE(LastPortEventIsClose(s));
+        EXPECT_EQ(WorkerPortEvents(s).size(), c.workerPortEvents);
         EXPECT_EQ(WorkerPortEvents(s).back().kind, PortEvent::Closed);
+        EXPECT_EQ(s.reboots, 0);
+    }
+}
+
+// Exit before the module is written: while the check reads the main image it gives up at its
+// next look (the passes never open their streams); between the check and a download command
+// (here: while the pass opens its stream) the command is not sent. The port is closed.
+TEST(DownloadFailures, ExitBeforeAnImageIsSent) {
+    struct Case {
+        int at; // the chunk allocation during which Exit is pressed
+        const char* description;
+        size_t writes; // the boot image's and the reset, or none
+    };
+    const Case cases[] = {
+        {2, "the check of the main image", 0},
+        {3, "the boot command", 0},
+        {4, "the main command", 1 + 5 + 1 + 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.description);
+        Session s;
+        s.module = ModuleWithBoot("1.01");
+        s.package.mainText = FirmwareText(400); // beyond the lines the check reads between looks
+        ChunkAllocationHook hook(c.at, [&s] {
+            PostMessageW(s.DialogWindow(), WM_COMMAND, MAKEWPARAM(IDC_BUTTON_EXIT, BN_CLICKED), 0);
+            // Exit's handler sets the flag before its message.
+            for (int i = 0; i < 10000 && s.Dialog()->m_bAbort.load() == 0; ++i)
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            return false;
+        });
+        s.Run();
+        auto writes = s.Writes();
+        ASSERT_EQ(writes.size(), c.writes);
+        if (!writes.empty()) {
+            EXPECT_EQ(writes.back().bytes, kResetCommand);
+        }
+        EXPECT_EQ(ChunkAllocationHook::Count(), c.at) << "no stream opened after the stop";
+        EXPECT_TRUE(LastPortEventIsClose(s));
         EXPECT_EQ(s.reboots, 0);
     }
 }
@@ -692,22 +881,6 @@ TEST(DownloadFailures, HeaderCountOfZeroOrBelow) {
     }
 }
 
-// A header count beyond the text: the stream's end before the count is reported, and the
-// worker sends nothing that the payload does not hold.
-TEST(DownloadFailures, PayloadEndsBeforeTheHeaderCount) {
-    Session s;
-    s.module = ModuleWithBoot("1.05");
-    s.package.mainText = FirmwareText(3); // 5 lines
-    s.package.mainLines = 9;
-    s.Run();
-    auto writes = s.Writes();
-    EXPECT_EQ(writes.size(), 1u + 5u) << "command and the five lines, no end marker";
-    auto boxes = s.Boxes();
-    ASSERT_GE(boxes.size(), 1u);
-    EXPECT_EQ(boxes[0].record.text, kTextPayloadDamaged);
-    EXPECT_EQ(s.reboots, 0);
-}
-
 // ---- the host kept awake
 // -------------------------------------------------------------------------
 
@@ -771,7 +944,7 @@ TEST(DownloadLifetime, DialogEndsWhileTheCompletionMessageIsUp) {
     bool deleted = false;
     s.onBox = [&](Session& session, const vmod_testing::MessageBoxRecord& record) {
         if (record.text == kTextCompleted) {
-            PostMessageW(session.DialogWindow(), WM_CLOSE, 0, 0);
+            PostMessageW(session.DialogWindow(), WM_COMMAND, ID_APP_EXIT, 0);
             deleted = session.WaitDialogDeleted();
         }
         return IDOK;
@@ -780,31 +953,6 @@ TEST(DownloadLifetime, DialogEndsWhileTheCompletionMessageIsUp) {
     EXPECT_TRUE(deleted);
     EXPECT_EQ(s.reboots, 1) << "the firmware is in: the reboot still follows";
     EXPECT_FALSE(s.rebootWhileDialogUp);
-}
-
-// The dialog closed by Escape mid-stream: the worker takes it as an abort at its next loop
-// pass and touches nothing of the dialog any more; the module hears nothing further.
-TEST(DownloadLifetime, DialogCancelledWhileStreaming) {
-    Session s;
-    s.module = ModuleWithBoot("1.05");
-    s.endAfterWorker = false;
-    s.onWorkerWrite = [](Session& session, size_t index) {
-        if (index == 3)
-            vmod_testing::PressKey(session.DialogWindow(), vmod_testing::Key::Escape);
-    };
-    INT_PTR code = s.Run();
-    EXPECT_EQ(code, IDCANCEL);
-    // The line in flight may still go while the loop winds down; nothing once it has ended.
-    auto writes = s.Writes();
-    EXPECT_LE(writes.size(), 5u);
-    for (const auto& w : writes)
-        EXPECT_FALSE(w.afterDialogEnded);
-    EXPECT_TRUE(s.Boxes().empty());
-    EXPECT_TRUE(LastPortEventIsClose(s));
-    EXPECT_EQ(s.reboots, 0);
-    auto events = s.Inhibits();
-    ASSERT_EQ(events.size(), 2u);
-    EXPECT_FALSE(events[1].taken);
 }
 
 // ---- Start

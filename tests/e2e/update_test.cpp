@@ -97,6 +97,41 @@ int RunShell(const std::string& command) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
+// The programs the end-to-end runs need besides the built ones, as a skip reason; empty when
+// all are there.
+std::string MissingPrograms() {
+    std::string missing;
+    const std::pair<const char*, const char*> needed[] = {
+        {"Xvfb (package xvfb)", VMOD_XVFB},
+        {"xdotool (package xdotool)", VMOD_XDOTOOL},
+        {"srec_cat (package srecord)", VMOD_SREC_CAT}};
+    for (const auto& [what, path] : needed)
+        if (std::string(path).empty() || !fs::exists(path))
+            missing += std::string(missing.empty() ? "" : ", ") + what;
+    return missing.empty()
+               ? ""
+               : "the end-to-end update needs " + missing + " (scripts/deps installs them)";
+}
+
+// Firmware as srecord writes it: S3 records of 32 data bytes (78 characters, the most the
+// first block holds), S5 count, S7 start address.
+void MakeFirmware(const fs::path& srec, const fs::path& bin, unsigned from, unsigned to,
+                  const char* text) {
+    char range[64];
+    std::snprintf(range, sizeof range, "0x%X 0x%X", from, to);
+    std::string srec_cat = VMOD_SREC_CAT;
+    ASSERT_EQ(RunShell(srec_cat + " -generate " + range + " -repeat-string '" + text +
+                       "' -execution-start-address 0x" + std::to_string(from) + " -output " +
+                       Quoted(srec) + " -address-length=4 -output-block-size=32"),
+              0);
+    char offset[32];
+    std::snprintf(offset, sizeof offset, "-0x%X", from);
+    // The module writes its image from its lowest address on: so does this binary.
+    ASSERT_EQ(RunShell(srec_cat + " " + Quoted(srec) + " -offset " + offset + " -output " +
+                       Quoted(bin) + " -binary"),
+              0);
+}
+
 struct UpdateCase {
     const char* name;
     const char* description;
@@ -118,17 +153,8 @@ void PrintTo(const UpdateCase& c, std::ostream* os) {
 class EndToEndUpdate : public ::testing::TestWithParam<UpdateCase> {
   protected:
     void SetUp() override {
-        std::string missing;
-        const std::pair<const char*, const char*> needed[] = {
-            {"Xvfb (package xvfb)", VMOD_XVFB},
-            {"xdotool (package xdotool)", VMOD_XDOTOOL},
-            {"srec_cat (package srecord)", VMOD_SREC_CAT}};
-        for (const auto& [what, path] : needed)
-            if (std::string(path).empty() || !fs::exists(path))
-                missing += std::string(missing.empty() ? "" : ", ") + what;
-        if (!missing.empty())
-            GTEST_SKIP() << "the end-to-end update needs " << missing
-                         << " (scripts/deps installs them)";
+        if (std::string missing = MissingPrograms(); !missing.empty())
+            GTEST_SKIP() << missing;
         std::random_device seed;
         work_ = fs::temp_directory_path() /
                 ("vmod-e2e-" + std::string(GetParam().name) + "-" + std::to_string(seed()));
@@ -138,25 +164,6 @@ class EndToEndUpdate : public ::testing::TestWithParam<UpdateCase> {
     void TearDown() override {
         if (!work_.empty() && !HasFailure())
             fs::remove_all(work_);
-    }
-
-    // Firmware as srecord writes it: S3 records of 32 data bytes (78 characters, the most the
-    // first block holds), S5 count, S7 start address.
-    void MakeFirmware(const fs::path& srec, const fs::path& bin, unsigned from, unsigned to,
-                      const char* text) {
-        char range[64];
-        std::snprintf(range, sizeof range, "0x%X 0x%X", from, to);
-        std::string srec_cat = VMOD_SREC_CAT;
-        ASSERT_EQ(RunShell(srec_cat + " -generate " + range + " -repeat-string '" + text +
-                           "' -execution-start-address 0x" + std::to_string(from) + " -output " +
-                           Quoted(srec) + " -address-length=4 -output-block-size=32"),
-                  0);
-        char offset[32];
-        std::snprintf(offset, sizeof offset, "-0x%X", from);
-        // The module writes its image from its lowest address on: so does this binary.
-        ASSERT_EQ(RunShell(srec_cat + " " + Quoted(srec) + " -offset " + offset + " -output " +
-                           Quoted(bin) + " -binary"),
-                  0);
     }
 
     void ExpectLinesInOrder(const std::string& image, const fs::path& firmware) {
@@ -224,5 +231,61 @@ TEST_P(EndToEndUpdate, ProgrammedImagesEqualTheFirmwareWithThePausesInTheLog) {
 
 INSTANTIATE_TEST_SUITE_P(Module, EndToEndUpdate, ::testing::ValuesIn(kUpdateCases),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// A package damaged late in its main payload, one byte changed near the end of kv615mq.data
+// after vmod-pack built it: Start is answered with the damaged-package box before the module
+// hears a download command or a line, and the tool stays up for Exit.
+TEST(EndToEndRefusal, PayloadDamagedLateIsRefusedBeforeTheModuleHearsAnything) {
+    if (std::string missing = MissingPrograms(); !missing.empty())
+        GTEST_SKIP() << missing;
+    std::random_device seed;
+    const fs::path work =
+        fs::temp_directory_path() / ("vmod-e2e-refusal-" + std::to_string(seed()));
+    const fs::path package = work / "root" / "Program Files" / "V-MOD VersionUp Tool";
+    fs::create_directories(work);
+    const fs::path main = work / "main.srec", boot = work / "boot.srec";
+    ASSERT_NO_FATAL_FAILURE(MakeFirmware(main, work / "main.bin", 0xF000, 0x11000,
+                                         "KV615MQ main firmware end to end "));
+    ASSERT_NO_FATAL_FAILURE(
+        MakeFirmware(boot, work / "boot.bin", 0x0, 0x800, "KV615MQ boot block end to end "));
+    const std::string pack = std::string(VMOD_BUILD_DIR) + "/tools/pack/vmod-pack";
+    ASSERT_EQ(RunShell(pack + " build --main " + Quoted(main) + " --boot " + Quoted(boot) +
+                       " --version 1.04 --boot-version 1.02 -o " + Quoted(package) + " >" +
+                       Quoted(work / "pack.log") + " 2>&1"),
+              0)
+        << ReadFile(work / "pack.log");
+
+    // The trailer and the padding take at most the last 15 bytes, so the cipher block 16
+    // bytes from the end holds the DEFLATE data's end; vmod-pack decode shows that changing it
+    // broke the stream or its text.
+    const fs::path data = package / "kv615mq.data";
+    const std::string decode =
+        pack + " decode " + Quoted(data) + " >" + Quoted(work / "decoded.txt") + " 2>/dev/null";
+    ASSERT_EQ(RunShell(decode), 0);
+    const std::string sound = ReadFile(work / "decoded.txt");
+    std::string bytes = ReadFile(data);
+    ASSERT_GT(bytes.size(), 64u);
+    bytes[bytes.size() - 16] ^= 0x01;
+    std::ofstream(data, std::ios::binary) << bytes;
+    ASSERT_TRUE(RunShell(decode) != 0 || ReadFile(work / "decoded.txt") != sound)
+        << "the changed byte left the text as it was";
+
+    const fs::path output = work / "refused-update.txt";
+    int status =
+        RunShell(std::string("sh ") + VMOD_REFUSED_UPDATE + " --bin " + Quoted(VMOD_BUILD_DIR) +
+                 " --work " + Quoted(work) + " >" + Quoted(output) + " 2>&1");
+    ASSERT_EQ(status, 0) << ReadFile(output) << ReadFile(work / "tool.log");
+    const std::string log = ReadFile(work / "module.log");
+    EXPECT_NE(log.find("command \"!!version"), std::string::npos) << "the module was identified";
+    EXPECT_EQ(log.find("command \"!!d"), std::string::npos) << log;
+    EXPECT_TRUE(LinesOf(work / "module.log", "main").empty());
+    EXPECT_TRUE(LinesOf(work / "module.log", "boot").empty());
+    // The one line the tool writes on its standard error for a refused package.
+    EXPECT_NE(ReadFile(work / "tool.log").find("main image refused before sending"),
+              std::string::npos)
+        << ReadFile(work / "tool.log");
+    if (!HasFailure())
+        fs::remove_all(work);
+}
 
 } // namespace

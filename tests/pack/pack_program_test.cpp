@@ -3,6 +3,7 @@
 // on good and damaged packages; the command line.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -218,7 +219,8 @@ TEST_F(PackProgram, CrLfAndLfSourcesGiveTheSamePackageText) {
     }
 }
 
-// decode writes what the stream hands out, also where that is less than the member holds.
+// decode writes what the stream hands out, also where that is less than the member holds;
+// a stream that ends before its final block fails the command with one line saying where.
 TEST_F(PackProgram, DecodeWritesExactlyWhatTheStreamHandsOut) {
     std::string text = FirmwareText(4000);
     Bytes image;
@@ -234,9 +236,19 @@ TEST_F(PackProgram, DecodeWritesExactlyWhatTheStreamHandsOut) {
         StreamReport report;
         ASSERT_TRUE(DecodeThroughStream(*bytes, &expected, &report));
         Result decoded = Run("decode " + Quote(m_work / "payload.data"));
-        EXPECT_EQ(decoded.status, 0);
         EXPECT_EQ(decoded.out.size(), expected.size());
         EXPECT_TRUE(decoded.out == expected);
+        if (bytes == &image) {
+            EXPECT_EQ(decoded.status, 0);
+            EXPECT_EQ(decoded.err, "");
+            continue;
+        }
+        EXPECT_EQ(decoded.status, 1);
+        EXPECT_EQ(decoded.err,
+                  "vmod-pack decode: " + (m_work / "payload.data").string() +
+                      ": the text ends after " + std::to_string(expected.size()) + " bytes (" +
+                      std::to_string(std::count(expected.begin(), expected.end(), '\n')) +
+                      " lines): the stream ended before its final block\n");
     }
 }
 

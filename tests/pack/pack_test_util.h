@@ -15,9 +15,9 @@ namespace pack_test {
 
 using vmod_pack::Bytes;
 
-// S3 records of 32 data bytes (78 characters, the longest the download sends) from address
-// base, data from a fixed pseudo-random sequence with runs mixed in, then an S7 record; the
-// first line is an S0 header. Lines end in line_end.
+// S3 records of 32 data bytes (78 characters, as long as the download's first line may be)
+// from address base, data from a fixed pseudo-random sequence with runs mixed in, then an S7
+// record; the first line is an S0 header. Lines end in line_end.
 inline std::string FirmwareText(size_t records, uint32_t base = 0x08000000,
                                 const char* line_end = "\r\n", uint32_t seed = 1) {
     std::string text = std::string("S00F000068656C6C6F20202020202020FC") + line_end;

@@ -346,6 +346,48 @@ TEST_F(PayloadStream, PeeksAddressTheCurrentChunk) {
     EXPECT_EQ(ops->peek_u32(65536 + 13, 0), -1);
 }
 
+// The inflater's final block and a data error end the stream alike; the end state tells
+// them apart once the text is read, and tells input that ran out from an error.
+TEST_F(PayloadStream, EndStateTellsHowTheDecodingEnded) {
+    Bytes data = SrecText(100000, 5);
+    Bytes whole = GzipWrap(ZlibDeflate(data, 9, Z_DEFAULT_STRATEGY, -15), data);
+    Bytes cut(whole.begin(), whole.begin() + static_cast<long>(whole.size() / 2));
+    BitWriter bad_distance; // fixed codes: 'a', then length 3 at distance symbol 30
+    bad_distance.Bits(1, 1);
+    bad_distance.Bits(1, 2);
+    FixedLiteral(bad_distance, 'a');
+    FixedLiteral(bad_distance, 257);
+    bad_distance.Code(30, 5);
+    bad_distance.Bits(0, 16);
+    BitWriter type3;
+    type3.Bits(1, 1);
+    type3.Bits(3, 2);
+    type3.Bits(0, 16);
+    struct Case {
+        Bytes member;
+        const char* description;
+        int end;
+    };
+    const Case cases[] = {
+        {whole, "the whole member", PAYLOAD_END_FINAL},
+        {Bytes(whole.begin(), whole.end() - 8), "no trailer: not needed", PAYLOAD_END_FINAL},
+        {cut, "cut inside its DEFLATE data", PAYLOAD_END_TRUNCATED},
+        {GzipWrap(bad_distance.Finish(), {}), "a distance symbol that does not exist",
+         PAYLOAD_END_ERROR},
+        {GzipWrap(type3.Finish(), {}), "block type 3", PAYLOAD_END_ERROR},
+    };
+    for (const Case& c : cases) {
+        ASSERT_EQ(Open(Seal(c.member)), 0) << c.description;
+        EXPECT_EQ(payload_end_state(), PAYLOAD_END_NONE) << c.description;
+        ReadAllBytes();
+        EXPECT_EQ(payload_end_state(), c.end) << c.description;
+    }
+    payload_close();
+    EXPECT_EQ(payload_end_state(), PAYLOAD_END_NONE) << "closed";
+    EXPECT_EQ(Open(Bytes(64, 0x5A)), -1);
+    EXPECT_EQ(payload_end_state(), PAYLOAD_END_ERROR) << "a failed open";
+}
+
 // ----------------------------------------------------------------------------------------
 // Open, close and the states.
 

@@ -48,8 +48,8 @@ TEST(ParseSrec, AcceptsEveryRecordType) {
         {"S9030000FC", "S9 start address, 16-bit", 9, 0, {}},
         {"S1030000FC", "data record with no data", 1, 0, {}},
     };
+    SrecRecord r; // one record for all, as the checks reuse theirs
     for (const Case& c : cases) {
-        SrecRecord r;
         const std::string fault = ParseSrec(c.text, &r);
         if (c.type < 0) {
             EXPECT_NE(fault, "") << c.description;

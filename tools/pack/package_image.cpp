@@ -422,6 +422,7 @@ bool DecodeThroughStream(const Bytes& image, StreamSink sink, void* ctx, StreamR
     if (used > 0 && !sink(buffer, used, ctx)) {
         report->capped = true;
     }
+    report->endState = payload_end_state();
     payload_close();
     return true;
 }

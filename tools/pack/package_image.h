@@ -16,11 +16,8 @@ namespace vmod_pack {
 using Bytes = std::vector<unsigned char>;
 
 // Images are sealed under the download's key text (kPayloadKeyText) and read back as the
-// download reads them: chunks of kPayloadChunkSize, lines into kLineBufferSize bytes.
-
-// The longest line the download sends intact: its first line goes out as an 80-byte block
-// with CR LF at offsets 78 and 79.
-constexpr size_t kMaxLineText = 78;
+// download reads them: chunks of kPayloadChunkSize, lines into kLineBufferSize bytes. Lines
+// are held to the lengths the download sends whole (kFirstLineMaxText, kLineMaxText).
 
 // A header file: 8 bytes of line count, 12 of version field; nothing after byte 20 is read.
 constexpr size_t kHeaderSize = 20;
@@ -103,6 +100,8 @@ struct StreamReport {
     bool capped = false;        // reading stopped at the sink's limit
     size_t delivered = 0;       // bytes handed out
     std::vector<size_t> pauses; // text offsets at which a read returned -1 and more followed
+    int endState = 0;           // payload_end_state when reading stopped: PAYLOAD_END_FINAL
+                                // for a text the stream handed out whole
 };
 
 // Decodes an image through the payload stream exactly as the download reads it: opens the

@@ -1,5 +1,6 @@
 #include "tools/pack/record_check.h"
 
+#include "package/srec.h"
 #include "tools/pack/package_image.h"
 #include "tools/sim/srec.h"
 
@@ -11,6 +12,7 @@ RecordSummary CheckRecordLines(const std::vector<std::string>& lines,
     vmod_sim::SparseImage programmed;
     size_t dataRecords = 0;
     bool terminated = false;
+    SrecRecord record; // reused: its data keeps its capacity from line to line
     for (size_t i = 0; i < lines.size(); i++) {
         const std::string& text = lines[i];
         const size_t number = i + 1;
@@ -18,13 +20,14 @@ RecordSummary CheckRecordLines(const std::vector<std::string>& lines,
             problems->push_back({number, "empty line"});
             continue;
         }
-        if (text.size() > kMaxLineText) {
+        const size_t longest = number == 1 ? kFirstLineMaxText : kLineMaxText;
+        if (text.size() > longest) {
             problems->push_back({number, std::to_string(text.size()) +
-                                             " characters; the download sends at most 78 of a "
-                                             "line"});
+                                             " characters; the download sends at most " +
+                                             std::to_string(longest) +
+                                             (number == 1 ? " of the first line" : " of a line")});
         }
-        vmod_sim::SrecRecord record;
-        std::string fault = vmod_sim::ParseSrec(text, &record);
+        std::string fault = ParseSrec(text, &record);
         if (!fault.empty()) {
             problems->push_back({number, fault});
             continue;
@@ -36,7 +39,7 @@ RecordSummary CheckRecordLines(const std::vector<std::string>& lines,
         if (record.type == 0 && number != 1) {
             problems->push_back({number, "an S0 header record after the first line"});
         }
-        if (vmod_sim::SrecIsData(record.type)) {
+        if (SrecIsData(record.type)) {
             dataRecords++;
             if (record.data.empty()) {
                 continue;
@@ -60,7 +63,7 @@ RecordSummary CheckRecordLines(const std::vector<std::string>& lines,
                                                  " data records, " + std::to_string(dataRecords) +
                                                  " precede it"});
             }
-        } else if (vmod_sim::SrecIsTermination(record.type)) {
+        } else if (SrecIsTermination(record.type)) {
             terminated = true;
         }
     }

@@ -24,7 +24,8 @@ struct RecordSummary {
 };
 
 // Checks lines (their text without line ends; lines[i] is line i + 1) as the firmware the
-// module programs: each line at most 78 characters and a sound S-record (type, count,
+// module programs: each line as long as the download sends whole (the first at most 78
+// characters, every other at most 80) and a sound S-record (type, count,
 // checksum, hex digits, address space), an S0 header only as the first line, S5/S6 counts
 // equal to the data records before them, no data byte written twice, a termination record
 // (S7, S8, S9) as the last record. An empty line is reported as such and otherwise skipped.

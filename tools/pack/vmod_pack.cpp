@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "payload/payload_stream.h"
 #include "tools/pack/package_image.h"
 #include "tools/pack/record_check.h"
 
@@ -33,9 +34,10 @@ const char kBuildUsage[] =
     "\n"
     "Writes kv615mq.data, kv615mqb.data, kv615mq.bin and kv615mqb.bin into DIR (created when\n"
     "missing) from the main and the boot-block firmware as S-record text. Lines may end in\n"
-    "CR LF or LF; the package holds them with CR LF. Every line must be a sound S-record of\n"
-    "at most 78 characters, and the records must end with a termination record. Each header's\n"
-    "line count is chosen so that the download sends every line.\n"
+    "CR LF or LF; the package holds them with CR LF. Every line must be a sound S-record, the\n"
+    "first of at most 78 characters and every other of at most 80, and the records must end\n"
+    "with a termination record. Each header's line count is chosen so that the download\n"
+    "sends every line.\n"
     "\n"
     "  --main FILE           main firmware (kv615mq.data, kv615mq.bin)\n"
     "  --boot FILE           boot-block firmware (kv615mqb.data, kv615mqb.bin)\n"
@@ -52,7 +54,9 @@ const char kDecodeUsage[] =
     "Decodes a payload file (kv615mq.data or kv615mqb.data) through the tool's own payload\n"
     "stream and writes the text it hands out to standard output, byte for byte. The decoder's\n"
     "diagnostics go to standard error as on the device. Exits 1 when the file cannot be read\n"
-    "or the stream cannot be opened.\n";
+    "or the stream cannot be opened, and when the stream ends before its final block or the\n"
+    "decoder reports an error: the text decoded up to there is still written, and one line\n"
+    "on standard error says where it ended and why.\n";
 
 const char kInspectUsage[] =
     "usage: vmod-pack inspect DIR\n"
@@ -66,10 +70,11 @@ const char kVerifyUsage[] =
     "usage: vmod-pack verify DIR\n"
     "\n"
     "Decodes both images in DIR and checks what the device never checks: every S-record's\n"
-    "type, count and checksum, CR LF line ends, lines of at most 78 characters, the header\n"
-    "line counts against the text, the gzip trailer's CRC-32 and size, and that the payload\n"
-    "stream hands out every line whole. Prints one line per problem, naming the file and,\n"
-    "where there is one, the line (FILE:LINE: problem), and exits 0 only when there is none.\n";
+    "type, count and checksum, CR LF line ends, line lengths (the first at most 78\n"
+    "characters, every other at most 80), the header line counts against the text, the gzip\n"
+    "trailer's CRC-32 and size, and that the payload stream hands out every line whole.\n"
+    "Prints one line per problem, naming the file and, where there is one, the line\n"
+    "(FILE:LINE: problem), and exits 0 only when there is none.\n";
 
 struct ImageNames {
     const char* role;
@@ -278,7 +283,11 @@ int Build(int argc, char** argv) {
 
 // ---- decode --------------------------------------------------------------------------------
 
-bool WriteToStdout(const char* data, size_t n, void*) {
+// Counts the lines it writes (their LF), for the report of a text that ends early.
+bool WriteToStdout(const char* data, size_t n, void* lines) {
+    for (size_t i = 0; i < n; i++) {
+        *static_cast<size_t*>(lines) += data[i] == '\n';
+    }
     return std::fwrite(data, 1, n, stdout) == n;
 }
 
@@ -297,11 +306,20 @@ int Decode(int argc, char** argv) {
     }
     Bytes image(data.begin(), data.end());
     StreamReport report;
-    if (!DecodeThroughStream(image, WriteToStdout, nullptr, &report)) {
+    size_t lines = 0;
+    if (!DecodeThroughStream(image, WriteToStdout, &lines, &report)) {
         return Fail(command, std::string(argv[0]) + ": the payload stream cannot be opened");
     }
     if (report.capped || std::fflush(stdout) != 0 || std::ferror(stdout)) {
         return Fail(command, "cannot write to standard output");
+    }
+    if (report.endState != PAYLOAD_END_FINAL) {
+        return Fail(command, std::string(argv[0]) + ": the text ends after " +
+                                 std::to_string(report.delivered) + " bytes (" +
+                                 std::to_string(lines) + " lines): " +
+                                 (report.endState == PAYLOAD_END_TRUNCATED
+                                      ? "the stream ended before its final block"
+                                      : "the inflater reported an error"));
     }
     return 0;
 }

@@ -1,10 +1,5 @@
-// S-records and the sparse memory image they program, as the stand-in module sees them.
-//
-// The module takes Motorola S-record text: "S", a type digit, then hex pairs: the count
-// (bytes that follow), the address (2 bytes for S0/S1/S5/S9, 3 for S2/S6/S8, 4 for S3/S7),
-// the data and a checksum, the ones' complement of the low byte of the sum of count,
-// address and data. S1/S2/S3 carry data, S5/S6 the number of data records so far, S7/S8/S9
-// the start address and end the image; S0 is a header and S4 does not exist.
+// The sparse memory image S-records program, as the stand-in module sees it, and S-record
+// files read into one and written from one. The records themselves are package/srec.h's.
 #pragma once
 
 #include <cstddef>
@@ -14,6 +9,8 @@
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "package/srec.h"
 
 namespace vmod_sim {
 
@@ -45,28 +42,6 @@ class SparseImage {
   private:
     std::map<uint32_t, std::vector<uint8_t>> m_segments;
 };
-
-struct SrecRecord {
-    int type = 0;         // the digit after "S"
-    uint32_t address = 0; // address field (for S5/S6 the record count)
-    std::vector<uint8_t> data;
-};
-
-// Bytes of the address field of a record type; 0 for a type that does not exist.
-int SrecAddressBytes(int type);
-inline bool SrecIsData(int type) {
-    return type >= 1 && type <= 3;
-}
-inline bool SrecIsTermination(int type) {
-    return type >= 7 && type <= 9;
-}
-
-// Checks and decodes one record's text (without its line end). Returns "" when the record
-// is sound, else a one-line description of the first fault found: not an S-record, an
-// unknown type, a bad hex digit, an odd digit count, a count that disagrees with the bytes
-// that follow, a wrong checksum, data in a count or termination record, or a record
-// running past the end of its address space.
-std::string ParseSrec(std::string_view text, SrecRecord* out);
 
 // Reads an S-record file (lines ending LF or CR LF, blank lines skipped) into image:
 // data records programmed, the termination record's address as the start address. False
