@@ -53,6 +53,8 @@ class CVersionUpDlg : public CDialog {
     CString m_strModuleVersion;       // "V-MOD" version from the module's version report
     CString m_strModuleBootVersion;   // boot-block version; empty when not reported
     int32_t m_nPort;                  // COM number the module answered on; 0 before
+    // Set when the application-exit command arrives; user-interface thread only.
+    bool m_bExitCommanded = false;
     // Last, so that it goes first: once it is gone the worker touches no member above.
     CDownloadLink m_downloadLink;
 
@@ -64,10 +66,15 @@ class CVersionUpDlg : public CDialog {
     BOOL OnInitDialog() override;
     // Enter and the caption's OK button must not close the dialog.
     void OnOK() override;
+    // Escape and the window's close button: while an update runs they ask before stopping it;
+    // once Exit is offered again they do what Exit does.
+    void OnCancel() override;
 
     afx_msg void OnSize(UINT nType, int cx, int cy);
     afx_msg void OnStart();
     afx_msg void OnExit();
+    // The application-exit command, whoever posted it: the dialog ends without a question.
+    afx_msg void OnAppExitCommand();
     // Finds the module on COM1..COM49 and checks the package against its firmware; defined in
     // module/module_query.cpp. Returns 1 when the module was found.
     afx_msg LRESULT OnModuleQuery(WPARAM wParam, LPARAM lParam);

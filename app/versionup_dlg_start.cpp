@@ -11,6 +11,10 @@ const wchar_t kTextConnectAdapter[] = L"ACアダプタに接続してくださ�
 const wchar_t kCaptionCaution[] = L"注意";
 const wchar_t kTextStopping[] = L"ファームウェアのバージョンアップを中止します";
 const wchar_t kCaptionStop[] = L"中止";
+// Asked when Escape or the window's close button comes while the module is being written.
+const wchar_t kTextAskStop[] =
+    L"バージョンアップ中です。中止するとV-MOD(KV615MQ)が使用できなくなる場合があります。"
+    L"バージョンアップを中止しますか？";
 
 // The update writes the module's flash for minutes: it runs only on external power. A query
 // that fails says nothing about the power, so it counts as not on external power.
@@ -62,6 +66,32 @@ void CVersionUpDlg::OnExit() {
         MessageBox(kTextStopping, kCaptionStop, MB_OK);
     }
     PostAppExitCommand();
+}
+
+// The application's own exit handling closes the main window, which a dialog takes as its
+// cancel command; noted first, so that OnCancel ends the dialog without asking.
+void CVersionUpDlg::OnAppExitCommand() {
+    m_bExitCommanded = true;
+    AfxGetApp()->OnAppExit();
+}
+
+// Before Start (and whenever the program itself ends the dialog) cancel ends the dialog as
+// the framework does. A user who leaves while the module is being written would leave it
+// erased and part-written: the question's default goes on with the update, and stopping goes
+// the way of Exit, which the worker sees before the process ends.
+void CVersionUpDlg::OnCancel() {
+    if (m_bExitCommanded || !m_downloadLink.WorkerStarted()) {
+        CDialog::OnCancel();
+        return;
+    }
+    if (m_btnExit.IsWindowEnabled()) {
+        OnExit(); // the update has ended without completing; Exit is offered
+        return;
+    }
+    if (MessageBox(kTextAskStop, kCaptionCaution, MB_YESNO | MB_ICONQUESTION | MB_DEFBUTTON2) ==
+        IDYES) {
+        OnExit();
+    }
 }
 
 INT_PTR CVersionUpDlg::DoModal() {

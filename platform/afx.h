@@ -190,6 +190,7 @@ class CWnd : public CCmdTarget {
     CWnd* GetDlgItem(int id) const;
     void SetWindowText(LPCWSTR text) { SetWindowTextW(m_hWnd, text); }
     BOOL EnableWindow(BOOL enable = TRUE) { return ::EnableWindow(m_hWnd, enable); }
+    BOOL IsWindowEnabled() const { return ::IsWindowEnabled(m_hWnd); }
     BOOL ShowWindow(int cmdShow) { return ::ShowWindow(m_hWnd, cmdShow); }
     LRESULT SendMessage(UINT msg, WPARAM wParam = 0, LPARAM lParam = 0) {
         return SendMessageW(m_hWnd, msg, wParam, lParam);

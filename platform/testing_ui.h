@@ -73,6 +73,11 @@ void CloseFromTitleBar(HWND window);
 // Presses OK on the real message box that is up (no answerer set); false if none is up. Its
 // text is stored into *text when given.
 bool PressOkOnMessageBox(std::wstring* text = nullptr);
+// Whether a real message box is up; its text is stored into *text when given.
+bool MessageBoxUp(std::wstring* text = nullptr);
+// A key on the real message box that is up, as the keyboard gives it: Enter presses its default
+// button, Escape its escape button. False if none is up.
+bool PressKeyOnMessageBox(Key key);
 
 // ---- looking at windows -----------------------------------------------------------------------
 // All of these give an empty / zero / false answer for something that is no window.

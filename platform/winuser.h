@@ -27,12 +27,18 @@
 // ---- command ids and notification codes --------------------------------------------------------
 #define IDOK 1             // the dialog's OK command (Enter key, caption OK button)
 #define IDCANCEL 2         // the dialog's cancel command (Escape key, window close)
+#define IDYES 6            // message box answer: the Yes button
+#define IDNO 7             // message box answer: the No button
 #define ID_APP_EXIT 0xE141 // application-exit command: closes the main window
 #define BN_CLICKED 0       // WM_COMMAND notification: a push button was clicked
 
 // ---- message box types and answers -------------------------------------------------------------
-#define MB_OK 0x00000000L       // one OK button
-#define MB_ICONHAND 0x00000010L // stop / error icon
+#define MB_OK 0x00000000L         // one OK button
+#define MB_YESNO 0x00000004L      // Yes and No buttons; Escape answers No
+#define MB_TYPEMASK 0x0000000FL   // the button bits of a type
+#define MB_DEFBUTTON2 0x00000100L // the second button is the default (Enter)
+#define MB_DEFMASK 0x00000F00L    // the default-button bits of a type
+#define MB_ICONHAND 0x00000010L   // stop / error icon
 #define MB_ICONERROR MB_ICONHAND
 #define MB_ICONQUESTION 0x00000020L    // question icon
 #define MB_ICONEXCLAMATION 0x00000030L // warning icon
@@ -165,10 +171,13 @@ BOOL PostMessageW(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
 BOOL SetWindowTextW(HWND hwnd, LPCWSTR text);
 // Enables (TRUE) or disables a window; returns nonzero if it was disabled before.
 BOOL EnableWindow(HWND hwnd, BOOL enable);
+// Whether a window takes input (not disabled); FALSE for no window.
+BOOL IsWindowEnabled(HWND hwnd);
 // Shows (SW_SHOW, SW_SHOWNORMAL) or hides (SW_HIDE) a window; returns nonzero if it was visible.
 BOOL ShowWindow(HWND hwnd, int cmdShow);
-// Shows a modal message box and returns the button pressed (IDOK), 0 on failure. owner nullptr:
-// a box of its own; caption nullptr: "Error". Waits until the user dismisses it.
+// Shows a modal message box and returns the button pressed (IDOK; IDYES or IDNO for MB_YESNO),
+// 0 on failure. owner nullptr: a box of its own; caption nullptr: "Error". Waits until the
+// user dismisses it.
 int MessageBoxW(HWND owner, LPCWSTR text, LPCWSTR caption, UINT type);
 
 // ---- cursor -----------------------------------------------------------------------------------

@@ -1,10 +1,13 @@
 // The dialog framework on the host: message maps, window objects, the modal dialog, data
 // exchange, the application object and its process entry, worker threads and message boxes.
 #include <QApplication>
+#include <QElapsedTimer>
 #include <QEventLoop>
 #include <QMessageBox>
+#include <QPushButton>
 #include <QString>
 #include <QThread>
+#include <QTimer>
 
 #include <atomic>
 #include <cstdio>
@@ -366,20 +369,64 @@ int AfxMessageBox(LPCWSTR text, UINT type, UINT helpId) {
                           text, AfxGetAppName(), type);
 }
 
+namespace {
+
+// How long a worker may go on after the main window has ended without either returning or
+// waiting for the user in a message box. A worker that sees the dialog's end stops within its
+// longest wait and read (some seconds); this bounds a worker stuck in a call that never returns.
+constexpr qint64 kWorkerEndLimitMs = 20000;
+
+} // namespace
+
+bool vmod_qt::ServeWorkersToTheirEnd() {
+    if (!WorkerThreadsRunning())
+        return true;
+    if (!QCoreApplication::instance()) {
+        // No toolkit, so no calls to serve: the workers only need their time.
+        while (WorkerThreadsRunning())
+            QThread::msleep(2);
+        return true;
+    }
+    EnterServingLoop();
+    QEventLoop loop;
+    QTimer poll;
+    QElapsedTimer quiet;
+    quiet.start();
+    bool ended = false;
+    QObject::connect(&poll, &QTimer::timeout, &loop, [&] {
+        if (!WorkerThreadsRunning()) {
+            ended = true;
+            loop.quit();
+        } else if (QApplication::activeModalWidget() != nullptr) {
+            quiet.restart(); // a box waits for the user, however long that takes
+        } else if (quiet.elapsed() > kWorkerEndLimitMs) {
+            loop.quit();
+        }
+    });
+    poll.start(10);
+    loop.exec();
+    LeaveServingLoop();
+    return ended;
+}
+
 int AfxWinMain(int argc, char** argv) {
     static int s_argc = argc;
     EnsureApplication(&s_argc, argv);
     CWinApp* app = AfxGetApp();
     if (!app)
         return 1;
-    // The program's InitInstance runs its dialog and returns FALSE; the process then ends, as on
-    // the handheld, whatever a worker thread is still doing.
+    // The program's InitInstance runs its dialog and returns FALSE. A worker still running then
+    // takes the dialog's end as an abort and closes its port; the process ends after it.
     app->InitInstance();
-    ReapFinishedThreads();
-    if (RunningThreadCount() > 0) {
+    if (!ServeWorkersToTheirEnd()) {
+        std::fprintf(stderr,
+                     "%ls: a worker thread did not end within %lld s of the dialog's end; "
+                     "ending without it\n",
+                     AfxGetAppName(), static_cast<long long>(kWorkerEndLimitMs / 1000));
         std::fflush(nullptr);
         std::_Exit(0);
     }
+    ReapFinishedThreads();
     DeleteApplication();
     return 0;
 }
@@ -435,6 +482,15 @@ void ReapFinishedThreads() {
         delete h->object;
         delete h;
     }
+}
+
+bool WorkerThreadsRunning() {
+    std::lock_guard<std::mutex> lock(g_threadsMutex);
+    for (const VmodThreadHost* h : Threads()) {
+        if (!h->finished)
+            return true;
+    }
+    return false;
 }
 
 int RunningThreadCount() {
@@ -530,11 +586,24 @@ int ShowMessageBox(vmod_testing::BoxOwner owner, HWND ownerWindow, LPCWSTR text,
             Window* w = FindWindow(ownerWindow);
             if (ownerWindow && !w)
                 return LRESULT(0);
-            QMessageBox box(IconOf(type), ToQString(title), ToQString(body), QMessageBox::Ok,
+            QMessageBox box(IconOf(type), ToQString(title), ToQString(body), QMessageBox::NoButton,
                             w ? w->widget.data() : nullptr);
+            // The handheld's Japanese system labels its buttons so; Escape and the window's
+            // close button answer No where there is one.
+            QPushButton* yes = nullptr;
+            if ((type & MB_TYPEMASK) == MB_YESNO) {
+                yes = box.addButton(ToQString(L"はい"), QMessageBox::YesRole);
+                QPushButton* no = box.addButton(ToQString(L"いいえ"), QMessageBox::NoRole);
+                box.setDefaultButton((type & MB_DEFMASK) == MB_DEFBUTTON2 ? no : yes);
+                box.setEscapeButton(no);
+            } else {
+                box.setStandardButtons(QMessageBox::Ok);
+            }
             EnterServingLoop();
             box.exec();
             LeaveServingLoop();
+            if (yes)
+                return LRESULT(box.clickedButton() == yes ? IDYES : IDNO);
             return LRESULT(IDOK);
         },
         0));

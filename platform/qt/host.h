@@ -129,10 +129,13 @@ struct DialogState {
 bool IsUiThread();
 // Calls f on the user-interface thread and returns its result; from that thread directly, from
 // another one by handing it over and waiting. Returns failValue without waiting when there is no
-// user-interface thread or it no longer serves calls (no dialog or message box loop running).
+// user-interface thread or it no longer serves calls (no dialog or message box loop running and
+// no worker thread left to serve).
 LRESULT RunOnUi(std::function<LRESULT()> f, LRESULT failValue);
-// The loops that serve calls from other threads: DoModal and message boxes count themselves in
-// while they run. When the outermost ends, waiting callers are released with their failValue.
+// The loops that serve calls from other threads: DoModal, message boxes and the wait for the
+// workers at the process's end count themselves in while they run. When the outermost ends
+// and no worker thread runs, waiting callers are released with their failValue; while a worker
+// runs, its calls wait for the next loop (the process's end serves them).
 void EnterServingLoop();
 void LeaveServingLoop();
 
@@ -183,6 +186,13 @@ void SetScreenOverride(const ScreenMetrics* metrics); // nullptr: the host's scr
 // Worker threads (framework.cpp).
 void ReapFinishedThreads();
 int RunningThreadCount();
+// Whether a thread AfxBeginThread started has not yet returned from its procedure; any thread.
+bool WorkerThreadsRunning();
+// Runs on the user-interface thread until every worker thread has returned, carrying out the
+// window calls and message boxes the workers hand over, so that a box a worker raises as the
+// program ends stays up until the user answers it. False if a worker neither returned nor
+// waited in a box for some seconds (it is left running).
+bool ServeWorkersToTheirEnd();
 int LastThreadPriority();
 
 // Runs call on the user-interface thread later; never waits, from any thread.

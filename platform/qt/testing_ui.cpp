@@ -12,9 +12,6 @@
 #include <QThread>
 #include <QWidget>
 
-#include <chrono>
-#include <thread>
-
 #include "platform/qt/host.h"
 
 using namespace vmod_qt;
@@ -75,29 +72,20 @@ void ProcessMessages() {
 }
 
 void WaitForWorkerThreads() {
-    for (;;) {
-        ReapFinishedThreads();
-        if (RunningThreadCount() == 0)
-            return;
-        ProcessMessages();
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    // The program's own wait at its end, so that tests go through it.
+    while (!ServeWorkersToTheirEnd()) {
     }
+    ReapFinishedThreads();
 }
 
 int LastWorkerPriority() {
     return LastThreadPriority();
 }
 
-void PressKey(HWND window, Key key) {
-    Window* w = FindWindow(window);
-    if (!w || !w->widget)
-        return;
-    QWidget* top = w->widget->window();
-    QWidget* target = QApplication::focusWidget();
-    if (!target || target->window() != top)
-        target = top->focusWidget();
-    if (!target)
-        target = top;
+namespace {
+
+// A key press and release as the keyboard would deliver them to target.
+void SendKey(QWidget* target, Key key) {
     int code = key == Key::Enter    ? Qt::Key_Return
                : key == Key::Escape ? Qt::Key_Escape
                : key == Key::Space  ? Qt::Key_Space
@@ -113,6 +101,19 @@ void PressKey(HWND window, Key key) {
         QKeyEvent release(QEvent::KeyRelease, code, Qt::NoModifier, text);
         QCoreApplication::sendEvent(guard, &release);
     }
+}
+
+} // namespace
+
+void PressKey(HWND window, Key key) {
+    Window* w = FindWindow(window);
+    if (!w || !w->widget)
+        return;
+    QWidget* top = w->widget->window();
+    QWidget* target = QApplication::focusWidget();
+    if (!target || target->window() != top)
+        target = top->focusWidget();
+    SendKey(target ? target : top, key);
 }
 
 void Click(HWND control) {
@@ -138,20 +139,45 @@ void CloseFromTitleBar(HWND window) {
         w->widget->close();
 }
 
-bool PressOkOnMessageBox(std::wstring* text) {
+namespace {
+
+// The real message box that is up, or nullptr.
+QMessageBox* BoxUp() {
     auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
-    if (!box) {
-        for (QWidget* w : QApplication::topLevelWidgets())
-            if ((box = qobject_cast<QMessageBox*>(w)) && box->isVisible())
-                break;
-            else
-                box = nullptr;
-    }
+    if (box)
+        return box;
+    for (QWidget* w : QApplication::topLevelWidgets())
+        if ((box = qobject_cast<QMessageBox*>(w)) && box->isVisible())
+            return box;
+    return nullptr;
+}
+
+} // namespace
+
+bool PressOkOnMessageBox(std::wstring* text) {
+    QMessageBox* box = BoxUp();
     if (!box || !box->button(QMessageBox::Ok))
         return false;
     if (text)
         *text = ToWString(box->text());
     box->button(QMessageBox::Ok)->click();
+    return true;
+}
+
+bool MessageBoxUp(std::wstring* text) {
+    QMessageBox* box = BoxUp();
+    if (box && text)
+        *text = ToWString(box->text());
+    return box != nullptr;
+}
+
+bool PressKeyOnMessageBox(Key key) {
+    QMessageBox* box = BoxUp();
+    if (!box)
+        return false;
+    // Where the keyboard would send it: the box's focused button, else the box.
+    QWidget* focused = QApplication::focusWidget();
+    SendKey(focused && focused->window() == box ? focused : static_cast<QWidget*>(box), key);
     return true;
 }
 

@@ -468,7 +468,9 @@ LRESULT RunOnUi(std::function<LRESULT()> f, LRESULT failValue) {
     task->run = std::move(f);
     {
         std::lock_guard<std::mutex> lock(S().mutex);
-        if (S().servingDepth == 0)
+        // With no loop running, a call is still taken while a worker thread runs: the process
+        // serves its workers before it ends (AfxWinMain), so their last boxes are seen.
+        if (S().servingDepth == 0 && !WorkerThreadsRunning())
             return failValue;
         S().pending.push_back(task);
         Item item;
@@ -488,7 +490,7 @@ void EnterServingLoop() {
 void LeaveServingLoop() {
     {
         std::lock_guard<std::mutex> lock(S().mutex);
-        if (--S().servingDepth == 0) {
+        if (--S().servingDepth == 0 && !WorkerThreadsRunning()) {
             for (auto& t : S().pending)
                 t->cancelled = true;
             S().pending.clear();
@@ -907,6 +909,15 @@ BOOL EnableWindow(HWND hwnd, BOOL enable) {
             if (w->widget)
                 w->widget->setEnabled(enable);
             return LRESULT(wasDisabled);
+        },
+        FALSE));
+}
+
+BOOL IsWindowEnabled(HWND hwnd) {
+    return static_cast<BOOL>(RunOnUi(
+        [=] {
+            Window* w = FindWindow(hwnd);
+            return LRESULT(w && !(w->style & WS_DISABLED));
         },
         FALSE));
 }

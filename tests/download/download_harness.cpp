@@ -367,21 +367,23 @@ INT_PTR Session::Run() {
             std::lock_guard<std::mutex> lock(m_mutex);
             m_inhibits.push_back({false, L"", m_writes.size(), reboots});
         });
-    vmod_testing::SetMessageBoxAnswerer([this](const vmod_testing::MessageBoxRecord& record) {
-        BoxSeen seen{record, vmod_testing::NowMs(), m_dialogEnded.load(), -1, 0, 0};
-        {
-            std::lock_guard<std::mutex> life(m_lifeMutex);
-            if (m_dialog && !m_dialogDeleted)
-                seen.updating = m_dialog->m_bUpdating.load();
-        }
-        {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            seen.writesBefore = m_writes.size();
-            seen.portEventsBefore = m_ports.size();
-            m_boxes.push_back(seen);
-        }
-        return onBox ? onBox(*this, record) : IDOK;
-    });
+    vmod_testing::SetMessageBoxAnswerer(
+        realBoxes ? std::function<int(const vmod_testing::MessageBoxRecord&)>()
+                  : [this](const vmod_testing::MessageBoxRecord& record) {
+                        BoxSeen seen{record, vmod_testing::NowMs(), m_dialogEnded.load(), -1, 0, 0};
+                        {
+                            std::lock_guard<std::mutex> life(m_lifeMutex);
+                            if (m_dialog && !m_dialogDeleted)
+                                seen.updating = m_dialog->m_bUpdating.load();
+                        }
+                        {
+                            std::lock_guard<std::mutex> lock(m_mutex);
+                            seen.writesBefore = m_writes.size();
+                            seen.portEventsBefore = m_ports.size();
+                            m_boxes.push_back(seen);
+                        }
+                        return onBox ? onBox(*this, record) : IDOK;
+                    });
     vmod_testing::SetDialogShownHook([this](CDialog* shown) {
         m_hDialog = shown->GetSafeHwnd();
         // Posted after the module query's message, so it runs once the query has.

@@ -115,6 +115,9 @@ class Session {
     std::function<void(Session&, const std::string& bytes)> onWorkerRead;
     // On the thread that asked for the box; its result is the box's answer.
     std::function<int(Session&, const vmod_testing::MessageBoxRecord&)> onBox;
+    // Boxes are real, shown on the user-interface thread as in the program; onBox and Boxes()
+    // see none of them.
+    bool realBoxes = false;
     // On the user-interface thread once the module query has run, in place of one Start click.
     std::function<void(Session&)> start;
     // Once the worker has ended with the dialog still open: how the dialog is ended (default:
