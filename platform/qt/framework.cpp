@@ -290,8 +290,9 @@ const std::wstring& ProgramTitle() {
 
 std::mutex g_wrapperMutex;
 std::map<HWND, CWnd*>& MainWindowWrappers() {
-    static std::map<HWND, CWnd*> wrappers;
-    return wrappers;
+    // Never destroyed, like the wrappers it holds: a worker may still reach them at exit.
+    static auto* wrappers = new std::map<HWND, CWnd*>;
+    return *wrappers;
 }
 
 } // namespace
