@@ -119,10 +119,12 @@ void MakeFirmware(const fs::path& srec, const fs::path& bin, unsigned from, unsi
                   const char* text) {
     char range[64];
     std::snprintf(range, sizeof range, "0x%X 0x%X", from, to);
+    char start[32];
+    std::snprintf(start, sizeof start, "0x%X", from);
     std::string srec_cat = VMOD_SREC_CAT;
     ASSERT_EQ(RunShell(srec_cat + " -generate " + range + " -repeat-string '" + text +
-                       "' -execution-start-address 0x" + std::to_string(from) + " -output " +
-                       Quoted(srec) + " -address-length=4 -output-block-size=32"),
+                       "' -execution-start-address " + start + " -output " + Quoted(srec) +
+                       " -address-length=4 -output-block-size=32"),
               0);
     char offset[32];
     std::snprintf(offset, sizeof offset, "-0x%X", from);
