@@ -243,7 +243,7 @@ TEST(EndToEndRefusal, PayloadDamagedLateIsRefusedBeforeTheModuleHearsAnything) {
     std::random_device seed;
     const fs::path work =
         fs::temp_directory_path() / ("vmod-e2e-refusal-" + std::to_string(seed()));
-    const fs::path package = work / "root" / "Program Files" / "V-MOD VersionUp Tool";
+    const fs::path package = work / "package";
     fs::create_directories(work);
     const fs::path main = work / "main.srec", boot = work / "boot.srec";
     ASSERT_NO_FATAL_FAILURE(MakeFirmware(main, work / "main.bin", 0xF000, 0x11000,
@@ -272,20 +272,21 @@ TEST(EndToEndRefusal, PayloadDamagedLateIsRefusedBeforeTheModuleHearsAnything) {
     ASSERT_TRUE(RunShell(decode) != 0 || ReadFile(work / "decoded.txt") != sound)
         << "the changed byte left the text as it was";
 
-    const fs::path output = work / "refused-update.txt";
-    int status =
-        RunShell(std::string("sh ") + VMOD_REFUSED_UPDATE + " --bin " + Quoted(VMOD_BUILD_DIR) +
-                 " --work " + Quoted(work) + " >" + Quoted(output) + " 2>&1");
-    ASSERT_EQ(status, 0) << ReadFile(output) << ReadFile(work / "tool.log");
-    const std::string log = ReadFile(work / "module.log");
+    const fs::path output = work / "sim-update.txt", run = work / "run";
+    fs::create_directories(run);
+    int status = RunShell(std::string("sh ") + VMOD_SIM_UPDATE + " --bin " +
+                          Quoted(VMOD_BUILD_DIR) + " --work " + Quoted(run) + " --refused " +
+                          Quoted(package) + " >" + Quoted(output) + " 2>&1");
+    ASSERT_EQ(status, 0) << ReadFile(output) << ReadFile(run / "tool.log");
+    const std::string log = ReadFile(run / "module.log");
     EXPECT_NE(log.find("command \"!!version"), std::string::npos) << "the module was identified";
     EXPECT_EQ(log.find("command \"!!d"), std::string::npos) << log;
-    EXPECT_TRUE(LinesOf(work / "module.log", "main").empty());
-    EXPECT_TRUE(LinesOf(work / "module.log", "boot").empty());
+    EXPECT_TRUE(LinesOf(run / "module.log", "main").empty());
+    EXPECT_TRUE(LinesOf(run / "module.log", "boot").empty());
     // The one line the tool writes on its standard error for a refused package.
-    EXPECT_NE(ReadFile(work / "tool.log").find("main image refused before sending"),
+    EXPECT_NE(ReadFile(run / "tool.log").find("main image refused before sending"),
               std::string::npos)
-        << ReadFile(work / "tool.log");
+        << ReadFile(run / "tool.log");
     if (!HasFailure())
         fs::remove_all(work);
 }
