@@ -1,9 +1,13 @@
 # What `cmake --install` puts on a host, and the Debian package CPack makes of it.
 #
 # Under the prefix: the programs in bin/; the desktop entry and its icons (rendered at build time
-# from the icon tool's drawing, the source of the embedded icon too); the udev rule of the
-# module's ports; the fontconfig alias for the dialogs' font, with its conf.d link; the
-# firmware package folder VMOD_DATA_DIR, holding a README; the documents in share/doc.
+# from the icon tool's drawing, the source of the embedded icon too) and its AppStream metadata;
+# the fontconfig alias for the dialogs' font, with its conf.d link; the firmware package folder
+# VMOD_DATA_DIR, holding a README; the documents in share/doc, among them an example udev rule.
+#
+# The package changes nothing for devices it does not name: access to the ports stays Debian's
+# (the dialout group), and the udev rule is an example a user fills in with their adapter's USB
+# ids and copies to /etc, so there is no rule to install and no maintainer script to apply one.
 #
 # The .deb mirrors the install tree exactly (CPACK_SET_DESTDIR), so the folder the programs
 # were built to read is the folder the package makes. Build it from a tree configured for /usr
@@ -11,9 +15,6 @@
 #
 # Nothing built only for tests is installed: test, benchmark and fuzz programs have no rules.
 include_guard(GLOBAL)
-
-set(VMOD_UDEV_RULES_DIR "lib/udev/rules.d"
-    CACHE STRING "Where the udev rule goes, relative to the prefix (udev also reads /usr/local/lib)")
 
 set(_vmod_pkg_src ${PROJECT_SOURCE_DIR}/data)
 set(_vmod_pkg_bin ${PROJECT_BINARY_DIR}/data)
@@ -74,13 +75,15 @@ if(TARGET vmod_versionup_icon)
   add_custom_target(vmod_desktop_icons ALL DEPENDS ${_vmod_pngs})
 endif()
 
+# Software centres want a reverse-DNS id; the project has no domain but its maintainer address's
+# .invalid one. The desktop entry keeps its plain name, which the metainfo names as its launchable.
+set(VMOD_METAINFO_ID invalid.vmod_versionup.vmod_versionup)
 if(TARGET vmod-versionup)
   install(FILES ${_vmod_pkg_src}/vmod-versionup.desktop
           DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
+  install(FILES ${_vmod_pkg_src}/${VMOD_METAINFO_ID}.metainfo.xml
+          DESTINATION ${CMAKE_INSTALL_DATADIR}/metainfo)
 endif()
-
-# --- Device access ----------------------------------------------------------------------------
-install(FILES ${_vmod_pkg_src}/60-vmod-kv615mq.rules DESTINATION ${VMOD_UDEV_RULES_DIR})
 
 # --- Fonts ------------------------------------------------------------------------------------
 # As Debian's font packages do: the rules in conf.avail and an absolute link in conf.d (it
@@ -139,6 +142,7 @@ add_custom_command(
 add_custom_target(vmod_package_changelog ALL DEPENDS ${_vmod_changelog}.gz)
 install(FILES ${_vmod_pkg_src}/copyright ${_vmod_changelog}.gz DESTINATION ${_vmod_docdir})
 install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${_vmod_docdir})
+install(FILES ${_vmod_pkg_src}/60-vmod-kv615mq.rules DESTINATION ${_vmod_docdir}/examples)
 if(TARGET kv615mq-sim)
   install(FILES ${PROJECT_SOURCE_DIR}/tools/sim/README.md DESTINATION ${_vmod_docdir}
           RENAME README.kv615mq-sim.md)
@@ -162,9 +166,9 @@ to it line by line, then restarts the host. The package's four files go in
 ${VMOD_DATA_DIR}.
 .
 Also: kv615mq-sim, a stand-in module on a pseudo-terminal, and vmod-pack, which
-builds, inspects, verifies and decodes firmware packages. A udev rule keeps
-ModemManager off the module's USB serial ports and lets the user at the seat
-open them.")
+builds, inspects, verifies and decodes firmware packages. An example udev rule,
+for the module's USB serial adapter only, keeps ModemManager off its port and
+lets the user at the seat open it.")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
@@ -178,8 +182,4 @@ else()
   string(APPEND CPACK_DEBIAN_PACKAGE_DEPENDS
          ", libc6, libgcc-s1, libstdc++6, zlib1g, libqt6core6, libqt6gui6, libqt6widgets6")
 endif()
-# Ports plugged in before the package came get the rule at once.
-configure_file(${_vmod_pkg_src}/postinst ${_vmod_pkg_bin}/debian/postinst COPYONLY)
-set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${_vmod_pkg_bin}/debian/postinst)
-set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 include(CPack)

@@ -1,8 +1,10 @@
 #!/bin/sh
 # Builds the Debian package from a tree of its own and checks what a user installs: the file
-# list, the dependencies, the desktop entry and icons, the udev rule, the font rules, the
-# firmware folder the programs were built to read, and that an install to another prefix
-# stays under it. lintian runs where it is installed; its errors fail the test.
+# list, the dependencies, the desktop entry, its icons and AppStream metadata, that nothing
+# applies to devices the package does not name (the udev rule is an example, no maintainer
+# script calls on udev), the font rules, the firmware folder the programs were built to read,
+# and that an install to another prefix stays under it. lintian runs where it is installed;
+# its errors fail the test.
 #
 #   deb_test.sh SOURCE WORKDIR CXX CC PROGRAMS(comma-separated) WITH_GUI(0|1) VERSION
 set -eu
@@ -62,7 +64,7 @@ for p in $programs; do
     has_file "/usr/bin/$p"
     has_file "/usr/share/man/man1/$p.1.gz"
 done
-has_file /usr/lib/udev/rules.d/60-vmod-kv615mq.rules
+has_file /usr/share/doc/vmod-versionup/examples/60-vmod-kv615mq.rules
 has_file /usr/share/fontconfig/conf.avail/30-vmod-versionup-fonts.conf
 has_file /etc/fonts/conf.d/30-vmod-versionup-fonts.conf
 has_file /usr/share/vmod-versionup/README
@@ -75,7 +77,10 @@ if [ "$with_gui" = 1 ]; then
     done
 fi
 case " $programs " in
-*" vmod-versionup "*) has_file /usr/share/applications/vmod-versionup.desktop ;;
+*" vmod-versionup "*)
+    has_file /usr/share/applications/vmod-versionup.desktop
+    has_file /usr/share/metainfo/invalid.vmod_versionup.vmod_versionup.metainfo.xml
+    ;;
 esac
 # Everything else is out of place: a test, benchmark or fuzz program, a library, a header.
 while read -r f; do
@@ -83,13 +88,14 @@ while read -r f; do
     /usr/bin/vmod-versionup | /usr/bin/kv615mq-sim | /usr/bin/vmod-pack) ;;
     /usr/share/applications/vmod-versionup.desktop) ;;
     /usr/share/icons/hicolor/*x*/apps/vmod-versionup.png) ;;
-    /usr/lib/udev/rules.d/60-vmod-kv615mq.rules) ;;
+    /usr/share/metainfo/invalid.vmod_versionup.vmod_versionup.metainfo.xml) ;;
     /usr/share/fontconfig/conf.avail/30-vmod-versionup-fonts.conf) ;;
     /etc/fonts/conf.d/30-vmod-versionup-fonts.conf) ;;
     /usr/share/vmod-versionup/README) ;;
     /usr/share/man/man1/vmod-versionup.1.gz | /usr/share/man/man1/kv615mq-sim.1.gz) ;;
     /usr/share/man/man1/vmod-pack.1.gz) ;;
     /usr/share/doc/vmod-versionup/*) ;;
+    *.rules) fail "a udev rule outside the documentation applies without being asked: $f" ;;
     *) fail "unexpected file in the package: $f" ;;
     esac
 done <"$work/files"
@@ -126,6 +132,27 @@ for p in kv615mq-sim vmod-pack; do
     esac
 done
 
+# --- No test code in the program -----------------------------------------------------------
+# The dialog's probes (platform/testing_ui.h) live in a library only the tests link. The
+# package's copy is stripped, so the symbols are read from the link it was made from; the
+# names come from the header, so a probe added there is checked as well.
+case " $programs " in
+*" vmod-versionup "*)
+    exe="$root/usr/bin/vmod-versionup"
+    [ -n "$(nm "$exe" 2>/dev/null)" ] || exe="$build/app/vmod-versionup"
+    probes=$(grep -oE '^[A-Za-z][A-Za-z0-9_:<>, ]* \*?[A-Za-z_][A-Za-z0-9_]*\(' \
+        "$src/platform/testing_ui.h" | sed 's/($//; s/.*[ *]//' | paste -sd'|')
+    if ! syms=$(nm -C "$exe") || ! echo "$syms" | grep -q 'CDialog::DoModal'; then
+        fail "no symbol table of vmod-versionup to check for test probes"
+    elif ! echo "$probes" | grep -q SaveScreenshot; then
+        fail "no probe names read from platform/testing_ui.h"
+    else
+        found=$(echo "$syms" | grep -oE "vmod_testing::($probes)\b" | sort -u | tr '\n' ' ')
+        [ -z "$found" ] || fail "vmod-versionup carries test probes: $found"
+    fi
+    ;;
+esac
+
 desktop="$root/usr/share/applications/vmod-versionup.desktop"
 if [ -f "$desktop" ]; then
     if command -v desktop-file-validate >/dev/null 2>&1; then
@@ -142,6 +169,21 @@ if [ -f "$desktop" ]; then
     grep -q '^Categories=.*System;' "$desktop" || fail "desktop entry is not in System"
 fi
 
+metainfo="$root/usr/share/metainfo/invalid.vmod_versionup.vmod_versionup.metainfo.xml"
+if [ -f "$metainfo" ]; then
+    # The tree as installed, so that the launchable must be the package's desktop entry. Infos
+    # count too, but one: the validator knows no .invalid domain, under which the id sits.
+    if command -v appstreamcli >/dev/null 2>&1; then
+        out=$(appstreamcli validate-tree --no-net --strict \
+            --override=cid-maybe-not-rdns=pedantic "$root" 2>&1) || fail "appstreamcli: $out"
+    else
+        echo "appstreamcli not installed: metainfo not validated"
+    fi
+    for tag in name summary; do
+        grep -q "<$tag xml:lang=\"ja\">" "$metainfo" || fail "metainfo lacks its Japanese $tag"
+    done
+fi
+
 # Every icon is a PNG of the size its folder says, with an alpha channel (colour type 6).
 if [ "$with_gui" = 1 ]; then
     for s in $icon_sizes; do
@@ -156,13 +198,34 @@ if [ "$with_gui" = 1 ]; then
     done
 fi
 
-rule="$root/usr/lib/udev/rules.d/60-vmod-kv615mq.rules"
+# The example rule applies to the adapter a user names and, copied unfilled, to nothing: each
+# rule matches a tty by its USB vendor and product, and the placeholders are no hex ids.
+rule="$root/usr/share/doc/vmod-versionup/examples/60-vmod-kv615mq.rules"
 grep -q 'ENV{ID_MM_DEVICE_IGNORE}="1"' "$rule" || fail "udev rule does not keep ModemManager off"
 grep -q 'TAG+="uaccess"' "$rule" || fail "udev rule does not give the seat's user access"
-grep -q 'ttyUSB' "$rule" && grep -q 'ttyACM' "$rule" || fail "udev rule misses ttyUSB or ttyACM"
+unbounded=$(awk '/^[[:space:]]*(#|$)/ { next }
+    { ok = index($0, "SUBSYSTEM==\"tty\"") > 0
+      for (i = 1; i <= 2; i++) {
+          key = i == 1 ? "idVendor" : "idProduct"
+          if (!match($0, "ATTRS[{]" key "[}]==\"[^\"]*\"")) { ok = 0; continue }
+          v = substr($0, RSTART + length(key) + 10, RLENGTH - length(key) - 11)
+          if (v ~ /^[0-9a-f]*$/ || v ~ /[[*?|]/) ok = 0
+      }
+      if (!ok) print }' "$rule")
+[ -z "$unbounded" ] || fail "example udev rule not bound to an unfilled USB id: $unbounded"
 if command -v udevadm >/dev/null 2>&1 && udevadm verify --help >/dev/null 2>&1; then
-    udevadm verify "$rule" || fail "udevadm verify refuses the rule"
+    sed 's/"vvvv"/"0403"/; s/"pppp"/"6001"/' "$rule" >"$work/60-vmod-kv615mq.rules"
+    udevadm verify "$work/60-vmod-kv615mq.rules" || fail "udevadm verify refuses the rule filled in"
 fi
+
+# Nor does installing or removing the package ask udev to apply anything.
+rm -rf "$work/control"
+dpkg-deb -e "$deb" "$work/control"
+for script in preinst postinst prerm postrm triggers; do
+    if [ -f "$work/control/$script" ] && grep -q udev "$work/control/$script"; then
+        fail "the package's $script calls on udev"
+    fi
+done
 
 link="$root/etc/fonts/conf.d/30-vmod-versionup-fonts.conf"
 [ "$(readlink "$link")" = /usr/share/fontconfig/conf.avail/30-vmod-versionup-fonts.conf ] ||
