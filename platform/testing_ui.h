@@ -1,7 +1,9 @@
 // Test seams and probes of the dialog host: what in-process tests use to answer message boxes,
-// turn the screen, drive a running dialog and look at its windows. The shipped program calls
-// none of these. Unless a comment says otherwise, call them on the user-interface thread (the
-// thread that runs the dialog: the test's main thread).
+// turn the screen, drive a running dialog and look at its windows. They are built into
+// vmod_platform_qt_testing, which only tests link: the shipped program holds none of them (the
+// host keeps only the types below and empty slots these functions fill). Unless a comment says
+// otherwise, call them on the user-interface thread (the thread that runs the dialog: the
+// test's main thread).
 #pragma once
 
 #include <cstdint>

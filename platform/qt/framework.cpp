@@ -121,7 +121,25 @@ LRESULT CWnd::Default(UINT message, WPARAM wParam, LPARAM lParam) {
 
 // ---- dialogs ------------------------------------------------------------------------------------
 
-CDialog::CDialog(UINT templateId, CWnd* parent) : m_nIDTemplate(templateId), m_pParentWnd(parent) {}
+namespace {
+
+// Set only by tests; the program leaves it empty. Read and set on the user-interface thread.
+std::function<void(CDialog*)>& ShownHandler() {
+    static std::function<void(CDialog*)> handler;
+    return handler;
+}
+
+} // namespace
+
+namespace vmod_qt {
+
+void SetShownHandler(std::function<void(CDialog*)> handler) {
+    ShownHandler() = std::move(handler);
+}
+
+} // namespace vmod_qt
+
+CDialog::CDialog(UINT templateId, CWnd* /*parent*/) : m_nIDTemplate(templateId) {}
 
 CDialog::~CDialog() = default;
 
@@ -156,7 +174,8 @@ INT_PTR CDialog::DoModal() {
         }
         if (tpl.style & WS_VISIBLE)
             ::ShowWindow(hwnd, SW_SHOW);
-        RunDialogShownHook(this);
+        if (ShownHandler())
+            ShownHandler()(this);
         if (!st->ended) {
             QEventLoop loop;
             st->loop = &loop;

@@ -165,8 +165,9 @@ int ShowMessageBox(vmod_testing::BoxOwner owner, HWND ownerWindow, LPCWSTR text,
 void SetMainWindowHandle(HWND hwnd);
 HWND MainWindowHandle();
 
-// Hook run after a modal dialog is shown, before its loop (testing_ui).
-void RunDialogShownHook(CDialog* dialog);
+// Called by DoModal on the user-interface thread once a modal dialog is shown, before its loop
+// starts; empty (none) unless a test sets one through SetDialogShownHook.
+void SetShownHandler(std::function<void(CDialog*)> handler);
 
 // Creates the QApplication on first use, after loading the font rules.
 void EnsureApplication(int* argc = nullptr, char** argv = nullptr);
@@ -198,7 +199,8 @@ int LastThreadPriority();
 // Runs call on the user-interface thread later; never waits, from any thread.
 void PostCall(std::function<void()> call);
 
-// The message-box answerer of testing_ui.
+// Answers message boxes in place of the user; empty (real boxes) unless a test sets one through
+// SetMessageBoxAnswerer.
 void SetAnswerer(std::function<int(const vmod_testing::MessageBoxRecord&)> answer);
 
 } // namespace vmod_qt

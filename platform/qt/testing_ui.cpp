@@ -1,4 +1,7 @@
-// Test seams and probes of the dialog host (platform/testing_ui.h).
+// Test seams and probes of the dialog host (platform/testing_ui.h). Built into
+// vmod_platform_qt_testing, which only tests link: the program holds none of this. What the
+// host itself must consult (the message-box answerer, the dialog-shown handler, the screen
+// override) stays in the host as empty slots; these set them.
 #include <QAbstractButton>
 #include <QApplication>
 #include <QCoreApplication>
@@ -15,24 +18,6 @@
 #include "platform/qt/host.h"
 
 using namespace vmod_qt;
-
-namespace {
-
-std::function<void(CDialog*)>& ShownHook() {
-    static std::function<void(CDialog*)> hook;
-    return hook;
-}
-
-} // namespace
-
-namespace vmod_qt {
-
-void RunDialogShownHook(CDialog* dialog) {
-    if (ShownHook())
-        ShownHook()(dialog);
-}
-
-} // namespace vmod_qt
 
 namespace vmod_testing {
 
@@ -57,7 +42,7 @@ void EnsureUserInterface() {
 }
 
 void SetDialogShownHook(std::function<void(CDialog*)> hook) {
-    ShownHook() = std::move(hook);
+    SetShownHandler(std::move(hook));
 }
 
 void PostToUi(std::function<void()> task) {
