@@ -236,6 +236,8 @@ class CProgressCtrl : public CWnd {
 // A modal dialog created from a numbered template of the program's resources.
 class CDialog : public CWnd {
   public:
+    // The parent is accepted as the program passes it and not kept: the host's dialogs are
+    // top-level windows.
     explicit CDialog(UINT templateId, CWnd* parent = nullptr);
     ~CDialog() override;
 
@@ -268,7 +270,6 @@ class CDialog : public CWnd {
 
   private:
     UINT m_nIDTemplate;
-    CWnd* m_pParentWnd;
 };
 
 // The state of one UpdateData pass.

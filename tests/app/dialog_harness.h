@@ -174,7 +174,6 @@ class DialogSession {
     std::unique_ptr<vmod_testing::Clock> m_clock;
     std::shared_ptr<Alive> m_alive;
     HWND m_dialog = nullptr;
-    bool m_exitPosted = false;
 };
 
 // The notice lines, in order, without their line ends.

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -81,8 +82,9 @@ bool SameRect(const RECT& a, const RECT& b) {
 }
 
 std::string Describe(const RECT& r) {
-    return "(" + std::to_string(r.left) + ", " + std::to_string(r.top) + ", " +
-           std::to_string(r.right) + ", " + std::to_string(r.bottom) + ")";
+    std::ostringstream text;
+    text << '(' << r.left << ", " << r.top << ", " << r.right << ", " << r.bottom << ')';
+    return text.str();
 }
 
 // Where a control of the dialog stands when laid out from the given x, y, width, height.

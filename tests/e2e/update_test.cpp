@@ -89,7 +89,7 @@ std::vector<double> DuePauses(const std::vector<LoggedLine>& lines) {
 }
 
 std::string Quoted(const fs::path& path) {
-    return "'" + path.string() + "'";
+    return std::string("'").append(path.string()).append("'");
 }
 
 int RunShell(const std::string& command) {

@@ -53,7 +53,7 @@ inline std::string Record(int type, uint32_t address, const std::vector<uint8_t>
         sum += b;
     }
     bytes.push_back(static_cast<uint8_t>(~sum));
-    std::string text = "S" + std::to_string(type);
+    std::string text = {'S', static_cast<char>('0' + type)};
     char hex[3];
     for (uint8_t b : bytes) {
         std::snprintf(hex, sizeof hex, "%02X", b);
