@@ -52,18 +52,6 @@ namespace {
 // once, rarely enough to cost nothing against the decoding.
 constexpr uint32_t kAbandonPollLines = 256;
 
-// Why the stream ended before the line it was asked for.
-const char* EndReason(int endState) {
-    switch (endState) {
-    case PAYLOAD_END_TRUNCATED:
-        return "the stream ended before its final block";
-    case PAYLOAD_END_ERROR:
-        return "the inflater reported an error";
-    default:
-        return nullptr;
-    }
-}
-
 PayloadCheckResult Refuse(PayloadCheckReport* report, uint32_t line, std::string problem) {
     payload_close();
     if (report) {
@@ -99,7 +87,7 @@ PayloadCheckResult CheckPayloadImage(ChunkSource source, int32_t lineCount, uint
         }
         size_t text = reader.Read(imageSize);
         if (text == 0) {
-            if (const char* reason = EndReason(payload_end_state()))
+            if (const char* reason = payload_end_reason(payload_end_state()))
                 return Refuse(report, line, reason);
             const char* stored = reader.Text();
             if (std::all_of(stored, stored + kLineBufferSize, [](char c) { return c == 0; })) {
@@ -119,7 +107,7 @@ PayloadCheckResult CheckPayloadImage(ChunkSource source, int32_t lineCount, uint
         }
         if (!fault.empty()) {
             // A stream that broke off inside this line is reported as what it is.
-            const char* reason = EndReason(payload_end_state());
+            const char* reason = payload_end_reason(payload_end_state());
             return Refuse(report, line, reason && payload_peek() == -1 ? reason : fault);
         }
     }
@@ -135,7 +123,7 @@ PayloadCheckResult CheckPayloadImage(ChunkSource source, int32_t lineCount, uint
             break;
         ++empty;
     }
-    if (const char* reason = EndReason(payload_end_state()))
+    if (const char* reason = payload_end_reason(payload_end_state()))
         return Refuse(report, 0, reason);
     if (payload_end_state() != PAYLOAD_END_FINAL)
         return Refuse(report, 0, "the stream does not end");

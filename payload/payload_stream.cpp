@@ -324,6 +324,17 @@ int payload_end_state() {
     return g_end_state;
 }
 
+const char* payload_end_reason(int end_state) {
+    switch (end_state) {
+    case PAYLOAD_END_TRUNCATED:
+        return "the stream ended before its final block";
+    case PAYLOAD_END_ERROR:
+        return "the inflater reported an error";
+    default:
+        return nullptr;
+    }
+}
+
 int payload_peek() {
     if (g_state != State::Open) {
         return -1;

@@ -78,6 +78,10 @@ constexpr int PAYLOAD_END_TRUNCATED = -2; // the image ran out before the final 
 // open PAYLOAD_END_ERROR; after payload_close PAYLOAD_END_NONE.
 int payload_end_state();
 
+// Why a stream with this end state left its text short, as words for a one-line diagnostic;
+// nullptr when it has not ended or ended after its final block.
+const char* payload_end_reason(int end_state);
+
 // Test seam: the allocator behind the chunk and output buffers. nullptr for any restores
 // malloc, realloc and free.
 void payload_set_allocator(void* (*alloc)(size_t), void* (*resize)(void*, size_t),

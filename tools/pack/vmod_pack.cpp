@@ -314,12 +314,11 @@ int Decode(int argc, char** argv) {
         return Fail(command, "cannot write to standard output");
     }
     if (report.endState != PAYLOAD_END_FINAL) {
-        return Fail(command, std::string(argv[0]) + ": the text ends after " +
-                                 std::to_string(report.delivered) + " bytes (" +
-                                 std::to_string(lines) + " lines): " +
-                                 (report.endState == PAYLOAD_END_TRUNCATED
-                                      ? "the stream ended before its final block"
-                                      : "the inflater reported an error"));
+        const char* reason = payload_end_reason(report.endState);
+        return Fail(command,
+                    std::string(argv[0]) + ": the text ends after " +
+                        std::to_string(report.delivered) + " bytes (" + std::to_string(lines) +
+                        " lines): " + (reason ? reason : "the inflater reported an error"));
     }
     return 0;
 }
