@@ -106,6 +106,17 @@ struct IconImage {
 };
 std::vector<IconImage> IconImages(HICON icon); // the images an icon was loaded from
 
+// A static's or push button's text: how wide it is drawn in the control's font, and how much
+// width the control gives it (inside its frame and margins), in pixels. Zeros for other windows.
+struct TextFit {
+    int needed = 0;
+    int room = 0;
+};
+TextFit MeasureText(HWND control);
+// One row of pixels (0xAARRGGBB) of the window and its children as the screen would show them,
+// y in the window's pixels; empty outside it.
+std::vector<uint32_t> RenderedRow(HWND window, int y);
+
 // Renders the window and its children as the screen would show them, into a PNG file.
 bool SaveScreenshot(HWND window, const std::string& pngPath);
 

@@ -10,6 +10,7 @@
 #include <QFont>
 #include <QImage>
 #include <QPointer>
+#include <QProgressBar>
 #include <QWidget>
 
 #include <functional>
@@ -143,6 +144,24 @@ Window* FindWindow(HWND hwnd);                // UI thread only
 bool WindowExists(HWND hwnd);                 // any thread
 Window* NewWindow(Kind kind, Window* parent); // registers a record with a fresh handle
 void DestroyWindowTree(Window* window);       // unregisters and deletes it and its children
+
+// The window class a template's class element names.
+Kind KindOfClass(const ResName& cls);
+
+// a * b / c rounded to the nearest, as the handheld's MulDiv; -1 when c is 0.
+int MulDiv(int a, int b, int c);
+// A dialog's base units in pixels: a dialog unit is cx / 4 pixels across and cy / 8 down.
+struct BaseUnits {
+    int cx, cy;
+};
+// The base units of a dialog made from tpl and drawn in font: the font's own, grown in
+// proportion where a static's or push button's text would not fit its control (dialog_units.cpp).
+BaseUnits DialogBaseUnits(const DialogTemplate& tpl, const QFont& font);
+
+// A progress bar drawn as the handheld draws one of this style: in blocks unless PBS_SMOOTH.
+QProgressBar* MakeProgressBar(QWidget* parent, DWORD style);
+// Draws an edit on the dialog's own background instead of an input field's (read-only edits).
+void DrawOnDialogBackground(QWidget* edit);
 
 // Builds the dialog's window and controls from a template; nullptr if the template is bad.
 Window* CreateDialogFromTemplate(const DialogTemplate& tpl, CDialog* object);

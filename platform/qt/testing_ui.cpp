@@ -7,12 +7,17 @@
 #include <QCoreApplication>
 #include <QCursor>
 #include <QFontInfo>
+#include <QFontMetrics>
+#include <QImage>
 #include <QKeyEvent>
 #include <QMessageBox>
 #include <QMouseEvent>
 #include <QPixmap>
 #include <QPushButton>
+#include <QStyle>
+#include <QStyleOptionButton>
 #include <QThread>
+#include <QLabel>
 #include <QWidget>
 
 #include "platform/qt/host.h"
@@ -261,6 +266,42 @@ std::vector<IconImage> IconImages(HICON icon) {
     for (size_t i = 0; i < image->images.size(); ++i)
         out.push_back(
             {image->images[i].width(), image->images[i].height(), image->bitsPerPixel[i]});
+    return out;
+}
+
+TextFit MeasureText(HWND control) {
+    Window* w = FindWindow(control);
+    if (!w || !w->widget)
+        return {};
+    if (auto* label = qobject_cast<QLabel*>(w->widget.data())) {
+        const int indent = label->indent() > 0 ? label->indent() : 0;
+        return {QFontMetrics(label->font()).horizontalAdvance(label->text()),
+                label->contentsRect().width() - 2 * label->margin() - indent};
+    }
+    if (auto* button = qobject_cast<QPushButton*>(w->widget.data())) {
+        QStyleOptionButton option;
+        option.initFrom(button);
+        option.text = button->text();
+        const QRect room =
+            button->style()->subElementRect(QStyle::SE_PushButtonContents, &option, button);
+        return {QFontMetrics(button->font()).horizontalAdvance(button->text()), room.width()};
+    }
+    return {};
+}
+
+std::vector<uint32_t> RenderedRow(HWND window, int y) {
+    Window* w = FindWindow(window);
+    if (!w || !w->widget)
+        return {};
+    const QImage image = w->widget->grab().toImage().convertToFormat(QImage::Format_ARGB32);
+    // grab() renders at the screen's pixel ratio; the row is taken in the window's pixels.
+    const qreal ratio = image.devicePixelRatio();
+    const int row = static_cast<int>(y * ratio);
+    std::vector<uint32_t> out;
+    if (row < 0 || row >= image.height())
+        return out;
+    for (int x = 0; x < w->widget->width(); ++x)
+        out.push_back(image.pixel(static_cast<int>(x * ratio), row));
     return out;
 }
 

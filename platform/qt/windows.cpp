@@ -129,16 +129,6 @@ class Dispatcher : public QObject {
     }
 };
 
-int MulDiv(int a, int b, int c) {
-    if (c == 0)
-        return -1;
-    int64_t p = static_cast<int64_t>(a) * b;
-    int64_t half = (c < 0 ? -c : c) / 2;
-    bool negative = (p < 0) != (c < 0);
-    int64_t q = ((p < 0 ? -p : p) + half) / (c < 0 ? -c : c);
-    return static_cast<int>(negative ? -q : q);
-}
-
 // ---- widgets -------------------------------------------------------------------------------
 
 // The dialog window: the dialog manager's keys and the close button become commands, size
@@ -203,6 +193,8 @@ void ApplyStaticImage(Window* w) {
         label->setPixmap(QPixmap::fromImage(image->images.front()));
 }
 
+} // namespace
+
 Kind KindOfClass(const ResName& cls) {
     if (cls.number != 0) {
         switch (cls.number) {
@@ -235,6 +227,8 @@ Kind KindOfClass(const ResName& cls) {
         return Kind::Progress;
     return Kind::Other;
 }
+
+namespace {
 
 std::wstring ClassNameOf(Kind kind, const ResName& cls) {
     switch (kind) {
@@ -289,12 +283,16 @@ QWidget* MakeControl(Window* w, QWidget* parent, HWND dialog) {
             e->setHorizontalScrollBarPolicy((st & WS_HSCROLL) ? Qt::ScrollBarAlwaysOn
                                                               : Qt::ScrollBarAlwaysOff);
             e->setFocusPolicy(focus);
+            if (st & ES_READONLY)
+                DrawOnDialogBackground(e);
             return e;
         }
         auto* e = new QLineEdit(parent);
         e->setReadOnly(st & ES_READONLY);
         e->setFrame(st & WS_BORDER);
         e->setFocusPolicy(focus);
+        if (st & ES_READONLY)
+            DrawOnDialogBackground(e);
         if (!(st & ES_READONLY)) {
             Window* self = w;
             QObject::connect(e, &QLineEdit::textEdited,
@@ -324,7 +322,7 @@ QWidget* MakeControl(Window* w, QWidget* parent, HWND dialog) {
         return l;
     }
     case Kind::Progress: {
-        auto* p = new QProgressBar(parent);
+        QProgressBar* p = MakeProgressBar(parent, st);
         p->setRange(0, 100);
         p->setValue(0);
         p->setTextVisible(false);
@@ -593,8 +591,7 @@ Window* CreateDialogFromTemplate(const DialogTemplate& tpl, CDialog* object) {
                         QVariant::fromValue<qulonglong>(reinterpret_cast<uintptr_t>(dlg->hwnd)));
     dlg->widget = widget;
 
-    // The template's font at the screen's resolution; its average character width and height
-    // are the dialog's base units, as the handheld derives them.
+    // The template's font at the screen's resolution, and the base units that follow from it.
     QScreen* screen = QGuiApplication::primaryScreen();
     int dpi = screen ? static_cast<int>(screen->logicalDotsPerInchY() + 0.5) : 96;
     QFont font = tpl.hasFont ? QFont(ToQString(tpl.faceName)) : QApplication::font();
@@ -602,11 +599,9 @@ Window* CreateDialogFromTemplate(const DialogTemplate& tpl, CDialog* object) {
     font.setPixelSize(std::max(1, MulDiv(points, dpi, 72)));
     st->font = font;
     widget->setFont(font);
-    QFontMetrics fm(font);
-    int alphabet = fm.horizontalAdvance(
-        QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"));
-    st->cxChar = std::max(1, (alphabet / 26 + 1) / 2);
-    st->cyChar = std::max(1, fm.height());
+    const BaseUnits units = DialogBaseUnits(tpl, font);
+    st->cxChar = units.cx;
+    st->cyChar = units.cy;
 
     dlg->text = tpl.caption;
     widget->setWindowTitle(ToQString(tpl.caption));

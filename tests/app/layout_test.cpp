@@ -116,9 +116,10 @@ const Screen kScreens[] = {
     {800, 480, {0, 26, 800, 480}, 142},
 };
 
-// A turn of the screen re-lays the real dialog out: every control at its template's place, the
-// window as large as the layout plus the margin its creation template leaves, the same margin in
-// every layout. Each layout is saved as a picture for a look by eye.
+// A turn of the screen re-lays the real dialog out: every control at its template's place, every
+// text whole in its control, the window as large as the layout plus the margin its creation
+// template leaves, the same margin in every layout. Each layout is saved as a picture for a look
+// by eye.
 TEST_F(LayoutTest, EveryScreenGetsItsTemplatesPlacesAndAWindowThatHoldsThem) {
     DialogSession session;
     session.root.WritePackage({.mainVersion = "1.05"});
@@ -142,6 +143,13 @@ TEST_F(LayoutTest, EveryScreenGetsItsTemplatesPlacesAndAWindowThatHoldsThem) {
                         << Describe(expected);
                     right = std::max(right, actual.right);
                     bottom = std::max(bottom, actual.bottom);
+                }
+                // Every label and button shows its whole text, the widest percentage too.
+                SetDlgItemTextW(h, IDC_STATIC_PERCENT, L"100 ％完了");
+                for (HWND c : Children(h)) {
+                    const TextFit fit = MeasureText(c);
+                    EXPECT_LE(fit.needed, fit.room)
+                        << "control " << ControlId(c) << " cuts its text";
                 }
                 RECT client = WindowRect(h);
                 EXPECT_GE(client.right, right) << "the window holds every control";
@@ -167,6 +175,56 @@ TEST_F(LayoutTest, EveryScreenGetsItsTemplatesPlacesAndAWindowThatHoldsThem) {
     };
     session.RunDialog();
     EXPECT_GE(marginRight, 0) << "the dialog came up";
+}
+
+// Maximal runs of pixels where a row differs from the same row drawn before.
+int RunsOfChange(const std::vector<uint32_t>& row, const std::vector<uint32_t>& before) {
+    int runs = 0;
+    for (size_t x = 0; x < row.size() && x < before.size(); ++x)
+        if (row[x] != before[x] && (x == 0 || row[x - 1] == before[x - 1]))
+            ++runs;
+    return runs;
+}
+
+// The bar fills in separate blocks that grow in number with the position, and the read-only edits
+// show the dialog's own background (the colour of its margin on the same row), not an input
+// field's.
+TEST_F(LayoutTest, TheBarIsDrawnInBlocksAndReadOnlyEditsOnTheDialogsBackground) {
+    DialogSession session;
+    session.root.WritePackage({.mainVersion = "1.05"});
+    session.sim.Attach(1, Firmware("1.03"));
+    session.whileOpen = [&](CVersionUpDlg& dlg) {
+        HWND h = dlg.GetSafeHwnd();
+        HWND bar = GetDlgItem(h, IDC_PROGRESS);
+        ShowWindow(bar, SW_SHOW);
+        const int middle = (WindowRect(bar).bottom - WindowRect(bar).top) / 2;
+        std::vector<int> blocks;
+        std::vector<uint32_t> empty;
+        for (int pos : {0, 30, 60, 100}) {
+            SendMessageW(bar, PBM_SETPOS, pos, 0);
+            std::vector<uint32_t> row = RenderedRow(bar, middle);
+            if (pos == 0)
+                empty = row;
+            blocks.push_back(RunsOfChange(row, empty));
+        }
+        EXPECT_GE(blocks[1], 3) << "30 %: blocks with gaps between them, not one smooth fill";
+        EXPECT_GT(blocks[2], blocks[1]);
+        EXPECT_GT(blocks[3], blocks[2]);
+
+        const RECT client = WindowRect(h);
+        for (int id : {IDC_EDIT_MODEL, IDC_EDIT_CURRENT_VERSION, IDC_EDIT_NEW_VERSION,
+                       IDC_EDIT_NOTICE}) {
+            const RECT edit = WindowRect(GetDlgItem(h, id));
+            // Right of the short texts and clear of the frame; the notice's first line is empty
+            // at its end, left of its scroll bar.
+            const int y = id == IDC_EDIT_NOTICE ? edit.top + 6 : (edit.top + edit.bottom) / 2;
+            const int x = id == IDC_EDIT_NOTICE ? edit.left + 4 : edit.right - 3;
+            const std::vector<uint32_t> row = RenderedRow(h, y);
+            ASSERT_GT(row.size(), static_cast<size_t>(client.right - 2));
+            EXPECT_EQ(row[x], row[client.right - 2]) << "edit " << id;
+        }
+    };
+    session.RunDialog();
 }
 
 // What a re-layout in the middle of an update leaves: the texts, the bound strings, the progress

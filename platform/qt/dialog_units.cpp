@@ -1,0 +1,91 @@
+// The dialog's base units: how many pixels a template's dialog units are on this host. This file
+// only derives them, once per dialog; the dialog host converts with them (creation, MapDialogRect).
+// It may call Qt's font metrics and the style, nothing of the host's state.
+#include <QApplication>
+#include <QFontMetrics>
+#include <QStyle>
+#include <QStyleOptionButton>
+
+#include "platform/qt/host.h"
+
+namespace vmod_qt {
+
+namespace {
+
+// A control's width in pixels: its two edges converted one by one, as MapDialogRect does.
+int WidthInPixels(const DialogItem& item, int cxChar) {
+    return MulDiv(item.x + item.cx, cxChar, 4) - MulDiv(item.x, cxChar, 4);
+}
+
+// The width a push button of the given size leaves its text inside its frame and margins.
+int PushButtonTextRoom(int width, int height, const QString& text) {
+    QStyleOptionButton option;
+    option.rect = QRect(0, 0, width, height);
+    option.text = text;
+    option.state = QStyle::State_Enabled;
+    return QApplication::style()->subElementRect(QStyle::SE_PushButtonContents, &option, nullptr)
+        .width();
+}
+
+// Whether every text a static or a push button of the template carries is drawn whole in its
+// control with these base units.
+bool TextsFit(const DialogTemplate& tpl, const QFontMetrics& metrics, int cxChar, int cyChar) {
+    for (const DialogItem& item : tpl.items) {
+        if (item.title.number != 0 || item.title.text.empty())
+            continue; // an image, or nothing to draw
+        const QString text = ToQString(item.title.text);
+        const int width = WidthInPixels(item, cxChar);
+        int room;
+        switch (KindOfClass(item.windowClass)) {
+        case Kind::Static:
+            room = width;
+            break;
+        case Kind::Button:
+            if ((item.style & 0x0F) > BS_DEFPUSHBUTTON)
+                continue; // check boxes and radio buttons: not in the program's templates
+            room = PushButtonTextRoom(width, MulDiv(item.cy, cyChar, 8), text);
+            break;
+        default:
+            continue;
+        }
+        if (metrics.horizontalAdvance(text) > room)
+            return false;
+    }
+    return true;
+}
+
+} // namespace
+
+int MulDiv(int a, int b, int c) {
+    if (c == 0)
+        return -1;
+    int64_t p = static_cast<int64_t>(a) * b;
+    int64_t half = (c < 0 ? -c : c) / 2;
+    bool negative = (p < 0) != (c < 0);
+    int64_t q = ((p < 0 ? -p : p) + half) / (c < 0 ? -c : c);
+    return static_cast<int>(negative ? -q : q);
+}
+
+// The handheld takes the base units from the dialog font alone: the average width of its Latin
+// letters and its line height. The gothic face standing in for that font here draws some of the
+// templates' texts wider than their controls hold at those units ("バージョンアップ後のバージョン"
+// needs 158 pixels at 9 points, its 81 units give 142), and a cut label is no use to the
+// reader. So the font's units are the least, and both grow in the same ratio (the templates keep
+// their proportions, and the font its size) until every static and push-button text of the
+// template fits its control.
+BaseUnits DialogBaseUnits(const DialogTemplate& tpl, const QFont& font) {
+    const QFontMetrics metrics(font);
+    const int alphabet = metrics.horizontalAdvance(
+        QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"));
+    const BaseUnits fromFont{std::max(1, (alphabet / 26 + 1) / 2), std::max(1, metrics.height())};
+    // Four times the font's width is far beyond any label of these templates; a text that needs
+    // more stays cut rather than blowing the dialog up.
+    for (int cx = fromFont.cx; cx <= 4 * fromFont.cx; ++cx) {
+        const int cy = MulDiv(fromFont.cy, cx, fromFont.cx);
+        if (TextsFit(tpl, metrics, cx, cy))
+            return {cx, cy};
+    }
+    return fromFont;
+}
+
+} // namespace vmod_qt
