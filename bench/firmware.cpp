@@ -162,7 +162,7 @@ void seal_payload(std::vector<unsigned char>& member) {
     member.resize((member.size() + 7) / 8 * 8, 0);
     for (size_t off = 0; off < member.size(); off += 65536) {
         size_t n = member.size() - off < 65536 ? member.size() - off : 65536;
-        des_ecb_crypt(kPayloadKey, member.data() + off, static_cast<int>(n), DES_ENCRYPT);
+        des_ecb_crypt(kPayloadKey, member.data() + off, static_cast<int>(n), VMOD_DES_ENCRYPT);
     }
 }
 

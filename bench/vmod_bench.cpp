@@ -150,7 +150,7 @@ void bench_des(OpenSslDes& openssl) {
         race_mbps(total, {[&] {
                               for (size_t off = 0; off < total; off += kChunk) {
                                   des_ecb_crypt(kPayloadKey, data.data() + off,
-                                                static_cast<int>(kChunk), DES_DECRYPT);
+                                                static_cast<int>(kChunk), VMOD_DES_DECRYPT);
                               }
                               g_sink = data[0];
                           },

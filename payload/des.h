@@ -7,9 +7,9 @@
 
 #include <cstdint>
 
-// Mode bit 0: 1 decrypts, 0 encrypts. The other bits are ignored.
-#define DES_ENCRYPT 0
-#define DES_DECRYPT 1
+// Mode bit 0: 1 decrypts, 0 encrypts. The other bits are ignored. Named apart from OpenSSL's
+// DES_ENCRYPT and DES_DECRYPT, which have the opposite values, so that a file may include both.
+enum { VMOD_DES_ENCRYPT = 0, VMOD_DES_DECRYPT = 1 };
 
 // Transforms data[0 .. 8*ceil(length/8)) in place, block by block, under the 8-byte key
 // (DES byte order, the low bit of each byte is parity and is ignored). A trailing partial

@@ -6,14 +6,10 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "package/firmware_package.h"
 #include "payload/des.h"
 #include "payload/inflate.h"
 #include "payload/ziplib.h"
-
-#if __has_include("package/firmware_package.h")
-#include "package/firmware_package.h"
-#define VMOD_PAYLOAD_HAS_PACKAGE 1
-#endif
 
 namespace {
 
@@ -78,7 +74,7 @@ int next_byte() {
         if (g_chunk_len > g_chunk_size) {
             g_chunk_len = g_chunk_size; // a source breaking its contract is not read past
         }
-        des_ecb_crypt(g_key_text, g_chunk_buf, g_chunk_len, DES_DECRYPT);
+        des_ecb_crypt(g_key_text, g_chunk_buf, g_chunk_len, VMOD_DES_DECRYPT);
     }
     g_ops.bytes_in = wrap_add(g_ops.bytes_in, 1);
     return g_chunk_buf[g_chunk_pos++];
@@ -203,41 +199,15 @@ int32_t payload_copy_chunk(const unsigned char* image, uint32_t size, uint32_t* 
     return static_cast<int32_t>(n);
 }
 
-#ifdef VMOD_PAYLOAD_HAS_PACKAGE
-namespace {
-
-// The bytes of an image field, whichever owning buffer holds them.
-template <class Buffer> const unsigned char* image_bytes(const Buffer& image) {
-    if constexpr (requires { image.data(); }) {
-        return reinterpret_cast<const unsigned char*>(image.data());
-    } else if constexpr (requires { image.get(); }) {
-        return reinterpret_cast<const unsigned char*>(image.get());
-    } else {
-        return reinterpret_cast<const unsigned char*>(image);
-    }
-}
-
-template <class Buffer, class Size, class Offset>
-int32_t package_chunk(const Buffer& image, Size size, Offset& offset, unsigned char* buffer) {
-    uint32_t position = static_cast<uint32_t>(offset);
-    int32_t n =
-        payload_copy_chunk(image_bytes(image), static_cast<uint32_t>(size), &position, buffer);
-    offset = static_cast<Offset>(position);
-    return n;
-}
-
-} // namespace
-
 int32_t main_chunk_source(unsigned char* buffer) {
-    return package_chunk(g_firmwarePackage.mainImage, g_firmwarePackage.mainImageSize,
-                         g_firmwarePackage.mainReadOffset, buffer);
+    return payload_copy_chunk(g_firmwarePackage.mainImage.get(), g_firmwarePackage.mainImageSize,
+                              &g_firmwarePackage.mainReadOffset, buffer);
 }
 
 int32_t boot_chunk_source(unsigned char* buffer) {
-    return package_chunk(g_firmwarePackage.bootImage, g_firmwarePackage.bootImageSize,
-                         g_firmwarePackage.bootReadOffset, buffer);
+    return payload_copy_chunk(g_firmwarePackage.bootImage.get(), g_firmwarePackage.bootImageSize,
+                              &g_firmwarePackage.bootReadOffset, buffer);
 }
-#endif
 
 int payload_open(ChunkSource source, int32_t chunk_size, const char* key_text) {
     g_state = State::Failed;

@@ -110,7 +110,7 @@ std::vector<uint8_t> SealPayload(const std::string& text, const std::vector<size
     const unsigned char key[8] = {'r', 't', 'o', 'g', '5', 'u', '3', 0};
     for (size_t off = 0; off < out.size(); off += 65536) {
         size_t n = std::min<size_t>(65536, out.size() - off);
-        des_ecb_crypt(key, out.data() + off, static_cast<int>(n), DES_ENCRYPT);
+        des_ecb_crypt(key, out.data() + off, static_cast<int>(n), VMOD_DES_ENCRYPT);
     }
     return out;
 }

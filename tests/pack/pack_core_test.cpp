@@ -286,7 +286,7 @@ TEST(SealPayload, StreamAndZlibReadBackEveryByte) {
             EXPECT_LE(image.size() - check.memberSize, 7u) << c.description;
             // zlib's gzip framing: magic, deflate, no flags, time 0.
             Bytes plain = image;
-            PayloadCipher(&plain, DES_DECRYPT);
+            PayloadCipher(&plain, VMOD_DES_DECRYPT);
             EXPECT_EQ(Bytes(plain.begin(), plain.begin() + 8),
                       (Bytes{0x1F, 0x8B, 8, 0, 0, 0, 0, 0}))
                 << c.description;
@@ -355,7 +355,7 @@ TEST(UnsealWithZlib, NamesTheDamagedLayer) {
     const std::string text = FirmwareText(50);
     const Bytes good = Sealed(text);
     Bytes plain = good;
-    PayloadCipher(&plain, DES_DECRYPT);
+    PayloadCipher(&plain, VMOD_DES_DECRYPT);
     const size_t member = UnsealWithZlib(good).memberSize;
     struct Case {
         size_t offset; // in the decrypted member
@@ -379,7 +379,7 @@ TEST(UnsealWithZlib, NamesTheDamagedLayer) {
         } else {
             bad[c.offset] = static_cast<unsigned char>(bad[c.offset] + c.change);
         }
-        PayloadCipher(&bad, DES_ENCRYPT);
+        PayloadCipher(&bad, VMOD_DES_ENCRYPT);
         GzipCheck check = UnsealWithZlib(bad);
         EXPECT_FALSE(check.trailerOk) << c.description;
         EXPECT_NE(check.problem.find(c.problem), std::string::npos)

@@ -25,7 +25,7 @@ Bytes MakeImage(const std::string& text, size_t size) {
     Bytes member = GzipWrap(ZlibDeflate(data, 9, Z_DEFAULT_STRATEGY, -15), data);
     member.resize((member.size() + 7) / 8 * 8, 0);
     const unsigned char key[8] = {'r', 't', 'o', 'g', '5', 'u', '3', 0};
-    des_ecb_crypt(key, member.data(), static_cast<int>(member.size()), DES_ENCRYPT);
+    des_ecb_crypt(key, member.data(), static_cast<int>(member.size()), VMOD_DES_ENCRYPT);
     if (member.size() < size) {
         member.resize(size, 0);
     }

@@ -44,9 +44,9 @@ TEST(DesPublishedVectors, AllVectorsBothDirections) {
 
         unsigned char block[8];
         std::memcpy(block, plain, 8);
-        des_ecb_crypt(key, block, 8, DES_ENCRYPT);
+        des_ecb_crypt(key, block, 8, VMOD_DES_ENCRYPT);
         EXPECT_EQ(std::memcmp(block, cipher, 8), 0) << "encrypt";
-        des_ecb_crypt(key, block, 8, DES_DECRYPT);
+        des_ecb_crypt(key, block, 8, VMOD_DES_DECRYPT);
         EXPECT_EQ(std::memcmp(block, plain, 8), 0) << "decrypt";
 
         // Parity bits flipped in every byte: the same results.
@@ -54,7 +54,7 @@ TEST(DesPublishedVectors, AllVectorsBothDirections) {
         for (int i = 0; i < 8; ++i)
             flipped[i] = key[i] ^ 0x01;
         std::memcpy(block, cipher, 8);
-        des_ecb_crypt(flipped, block, 8, DES_DECRYPT);
+        des_ecb_crypt(flipped, block, 8, VMOD_DES_DECRYPT);
         EXPECT_EQ(std::memcmp(block, plain, 8), 0) << "decrypt with parity flipped";
         ++vectors;
     }

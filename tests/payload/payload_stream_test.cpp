@@ -23,7 +23,7 @@ Bytes Seal(Bytes member, const char* key_text = kKeyText) {
     unsigned char key[9] = {};
     std::strncpy(reinterpret_cast<char*>(key), key_text, 8);
     member.resize((member.size() + 7) / 8 * 8, 0);
-    des_ecb_crypt(key, member.data(), static_cast<int>(member.size()), DES_ENCRYPT);
+    des_ecb_crypt(key, member.data(), static_cast<int>(member.size()), VMOD_DES_ENCRYPT);
     return member;
 }
 

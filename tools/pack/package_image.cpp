@@ -270,7 +270,7 @@ bool SealPayloadWith(const std::string& text, const SealSettings& settings, Byte
     out.resize((size + 7) / 8 * 8, 0);
     unsigned char key[8];
     PayloadKey(key);
-    des_ecb_crypt(key, out.data(), static_cast<int>(out.size()), DES_ENCRYPT);
+    des_ecb_crypt(key, out.data(), static_cast<int>(out.size()), VMOD_DES_ENCRYPT);
     return true;
 }
 
@@ -299,7 +299,7 @@ GzipCheck UnsealWithZlib(const Bytes& image) {
     plain.resize((plain.size() + 7) / 8 * 8, 0);
     unsigned char key[8];
     PayloadKey(key);
-    des_ecb_crypt(key, plain.data(), static_cast<int>(image.size()), DES_DECRYPT);
+    des_ecb_crypt(key, plain.data(), static_cast<int>(image.size()), VMOD_DES_DECRYPT);
     plain.resize(image.size());
 
     size_t start = GzipDataOffset(plain, &check.problem);
