@@ -55,9 +55,12 @@ unsigned g_window_pos; // next write position, 0 to 32768
 
 // The bit reader. Bits are taken from the least significant end. Input is fetched a byte
 // at a time and only when a read needs more bits, so at most the bytes of the code being
-// decoded are read ahead. Once next_byte reports the end, later fetches add zero bytes
-// without asking again; these "phantom" bits always sit above the real ones, and a drop that
-// reaches into them means the DEFLATE data ended early.
+// decoded are read ahead.
+//
+// The end of the input, in one rule: once next_byte has reported the end it is not asked
+// again, and every later fetch adds a zero byte, counted in g_phantom. Phantom bits always
+// sit above the real ones, so a decoder that has dropped bits reaching into them (overrun)
+// has read past the end of the DEFLATE data; and they are never handed back to the stream.
 struct BitReader {
     uint64_t buf;
     unsigned count; // valid bits in buf, phantom ones included
@@ -67,32 +70,39 @@ BitReader g_in;
 // 1 once the current step has decoded the final block and delivered the window; the step
 // returns INFLATE_END for a data error too, and this tells the two apart.
 int g_final_block_done;
-unsigned g_phantom; // bits of g_in standing for input past the end
-int (*g_next)();    // the stream's next_byte; past_end once the input has ended
+unsigned g_phantom; // bits fetched past the end of the input; 0 while it has not ended
 StreamOps* g_ops;
 
 void* (*g_alloc)(size_t) = std::malloc;
 void (*g_release)(void*) = std::free;
 
-int past_end() {
-    return -1;
+// Where the reader's bytes come from: the stream's next_byte until it reports the end, then
+// phantom_byte.
+int phantom_byte() {
+    g_phantom += 8;
+    return 0;
+}
+int (*g_fetch)();
+
+// The stream has just reported the end: the first phantom byte, and phantom_byte from now on.
+[[gnu::noinline, gnu::cold]] unsigned input_ended() {
+    g_fetch = phantom_byte;
+    return static_cast<unsigned>(phantom_byte());
 }
 
-// The input has ended: from now on fetches add zero bytes without asking the stream again.
-[[gnu::noinline, gnu::cold]] void input_ended() {
-    g_next = past_end;
-    g_phantom += 8;
+// The next input byte, or a phantom zero once the input has ended.
+[[gnu::always_inline]] inline unsigned fetch_byte() {
+    const int c = g_fetch();
+    if (c < 0) [[unlikely]] {
+        return input_ended();
+    }
+    return static_cast<unsigned>(c) & 0xFF;
 }
 
 // Makes at least n (<= 32) bits available in r.
 [[gnu::always_inline]] inline void need_bits(BitReader& r, unsigned n) {
     while (r.count < n) {
-        int c = g_next();
-        if (c < 0) [[unlikely]] {
-            input_ended();
-            c = 0;
-        }
-        r.buf |= static_cast<uint64_t>(c & 0xFF) << r.count;
+        r.buf |= static_cast<uint64_t>(fetch_byte()) << r.count;
         r.count += 8;
     }
 }
@@ -129,10 +139,42 @@ inline unsigned take_bits(BitReader& r, unsigned n) {
     return pos;
 }
 
-// Copies length bytes from distance back, as a front-to-back byte copy would (an overlapping
-// source repeats the bytes just written). Works in pieces that end where the source or the
-// destination reaches the window's end; the full window is delivered between pieces.
-[[gnu::noinline]] unsigned window_copy_pieces(unsigned pos, unsigned distance, unsigned length) {
+// Copies n bytes from s to d as a front-to-back byte copy would, gap being how far apart the
+// two are. Where they are 8 or more apart every 8-byte piece reads bytes that are final: behind
+// the destination they were written by earlier pieces, ahead of it they are not yet
+// overwritten; the last piece may overlap the one before and rewrites the same values. Nothing
+// past d + n is touched, so the window's older history stays intact. Closer than that, the
+// bytes go one at a time (a distance of 1 repeats one byte).
+[[gnu::always_inline]] inline void copy_forward(unsigned char* d, const unsigned char* s,
+                                                unsigned n, unsigned gap) {
+    if (gap >= 8) {
+        if (n >= 8) {
+            for (unsigned i = 0; i + 8 <= n; i += 8) {
+                std::memcpy(d + i, s + i, 8);
+            }
+            std::memcpy(d + n - 8, s + n - 8, 8);
+        } else if (n >= 4) {
+            std::memcpy(d, s, 4);
+            std::memcpy(d + n - 4, s + n - 4, 4);
+        } else {
+            for (unsigned i = 0; i < n; i++) {
+                d[i] = s[i];
+            }
+        }
+    } else if (s + 1 == d) {
+        std::memset(d, s[0], n);
+    } else {
+        for (unsigned i = 0; i < n; i++) {
+            d[i] = s[i];
+        }
+    }
+}
+
+// Copies length bytes from distance back (RFC 1951 3.2.3: an overlapping source repeats the
+// bytes just written). Works in pieces that end where the source or the destination reaches
+// the window's end; the full window is delivered between pieces. Most matches are one piece.
+[[gnu::always_inline]] inline unsigned window_copy(unsigned pos, unsigned distance,
+                                                   unsigned length) {
     unsigned src = (pos - distance) & (INFLATE_WINDOW_SIZE - 1);
     while (length > 0) {
         unsigned n = length;
@@ -142,77 +184,16 @@ inline unsigned take_bits(BitReader& r, unsigned n) {
         if (n > INFLATE_WINDOW_SIZE - pos) {
             n = INFLATE_WINDOW_SIZE - pos;
         }
-        unsigned char* d = g_window + pos;
-        const unsigned char* s = g_window + src;
-        if (src >= pos) {
-            // The source runs ahead of (or on) the destination: a forward copy reads only
-            // bytes not yet overwritten, which is what memmove gives.
-            std::memmove(d, s, n);
-        } else if (pos - src >= n) {
-            std::memcpy(d, s, n);
-        } else {
-            unsigned gap = pos - src;
-            if (gap == 1) {
-                std::memset(d, *s, n);
-            } else {
-                // Each gap-sized run repeats the run before it, which is already complete.
-                for (unsigned done = 0; done < n; done += gap) {
-                    std::memcpy(d + done, s + done, n - done < gap ? n - done : gap);
-                }
-            }
-        }
+        copy_forward(g_window + pos, g_window + src, n, src < pos ? pos - src : src - pos);
         length -= n;
-        src += n;
+        src = (src + n) & (INFLATE_WINDOW_SIZE - 1);
         pos += n;
-        if (src == INFLATE_WINDOW_SIZE) {
-            src = 0;
-        }
         if (pos == INFLATE_WINDOW_SIZE) {
             flush_window(INFLATE_WINDOW_SIZE);
             pos = 0;
         }
     }
     return pos;
-}
-
-// The same copy for the common case of a match that neither crosses the window's end nor
-// fills it, without library calls: the short matches of text dominate.
-[[gnu::always_inline]] inline unsigned window_copy(unsigned pos, unsigned distance,
-                                                   unsigned length) {
-    unsigned src = (pos - distance) & (INFLATE_WINDOW_SIZE - 1);
-    if (pos + length >= INFLATE_WINDOW_SIZE || src + length > INFLATE_WINDOW_SIZE) {
-        return window_copy_pieces(pos, distance, length);
-    }
-    unsigned char* d = g_window + pos;
-    const unsigned char* s = g_window + src;
-    unsigned gap = src < pos ? pos - src : src - pos;
-    if (gap >= 8) {
-        // Source and destination are at least 8 apart, so every 8-byte piece reads bytes
-        // that are final: behind the destination they were written by earlier pieces, ahead
-        // of it they are not yet overwritten. The last piece may overlap the one before and
-        // rewrites the same values. Nothing past the match is touched, so the window's
-        // older history stays intact.
-        if (length >= 8) {
-            for (unsigned i = 0; i + 8 <= length; i += 8) {
-                std::memcpy(d + i, s + i, 8);
-            }
-            std::memcpy(d + length - 8, s + length - 8, 8);
-        } else if (length >= 4) {
-            std::memcpy(d, s, 4);
-            std::memcpy(d + length - 4, s + length - 4, 4);
-        } else {
-            for (unsigned i = 0; i < length; i++) {
-                d[i] = s[i];
-            }
-        }
-    } else if (gap == 1 && src < pos) {
-        std::memset(d, s[0], length);
-    } else {
-        for (unsigned i = 0; i < length; i++) {
-            d[i] = s[i];
-        }
-    }
-    return pos + length;
 }
 
 // Looks up the next symbol in table t of first-level width w, following links to
@@ -538,26 +519,20 @@ int decode_stored() {
         return 1;
     }
     unsigned pos = g_window_pos;
-    // Whole bytes already in the bit buffer come first, then the input directly.
-    while (len > 0 && r.count >= g_phantom + 8) {
+    int result = 0;
+    // Whole bytes already in the bit buffer come first, then the input directly (the block
+    // starts at a byte boundary, so nothing else is left in the buffer by then).
+    for (; len > 0 && r.count >= g_phantom + 8; len--) {
         pos = window_put(pos, static_cast<unsigned char>(r.buf));
         drop_bits(r, 8);
-        len--;
     }
-    int result = 0;
-    if (len > 0 && g_phantom != 0) {
-        result = 1;
-    } else {
-        int (*next)() = g_next;
-        for (; len > 0; len--) {
-            int c = next();
-            if (c < 0) {
-                input_ended();
-                result = 1;
-                break;
-            }
-            pos = window_put(pos, static_cast<unsigned char>(c));
+    for (; len > 0; len--) {
+        const unsigned byte = fetch_byte();
+        if (g_phantom != 0) {
+            result = 1;
+            break;
         }
+        pos = window_put(pos, static_cast<unsigned char>(byte));
     }
     g_window_pos = pos;
     return result;
@@ -745,7 +720,7 @@ int inflate_step(int start) {
         g_phantom = 0;
     }
     if (g_phantom == 0) {
-        g_next = g_ops->next_byte;
+        g_fetch = g_ops->next_byte;
     }
     int last = 0;
     int r = decode_block(&last);
