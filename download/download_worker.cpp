@@ -9,6 +9,7 @@
 
 #include "download/download_protocol.h"
 #include "download/payload_check.h"
+#include "module/port_refusal.h"
 #include "module/reply.h"
 #include "package/firmware_package.h"
 #include "payload/payload_stream.h"
@@ -372,7 +373,8 @@ bool Worker::Reopen(UINT* code) {
         if (m_port.Open(m_nPort))
             return true;
     }
-    AfxMessageBox(kTextReopenFailed, MB_ICONEXCLAMATION);
+    // The host's refusal of the last attempt, if that is what kept the module's port shut.
+    AfxMessageBoxNote(kTextReopenFailed, MB_ICONEXCLAMATION, PortRefusalLine(m_nPort));
     EnableWindow(m_hExit, TRUE);
     *code = kExitCodeDone;
     return false;

@@ -5,6 +5,7 @@
 
 #include "app/versionup_dlg.h"
 #include "module/module_protocol.h"
+#include "module/port_refusal.h"
 #include "module/reply.h"
 #include "package/firmware_package.h"
 #include "platform/winbase.h"
@@ -56,11 +57,16 @@ LRESULT CVersionUpDlg::OnModuleQuery(WPARAM wParam, LPARAM lParam) {
     char reply[kRawReplySize];
     char stripped[kStrippedReplySize];
 
+    // Why ports with a device behind them could not be opened: the not-found box tells the
+    // user, who may be looking at their module's port.
+    CString refusals;
+
     Sleep(kQueryStartWaitMs);
     SetCursor(LoadCursorW(nullptr, IDC_WAIT));
 
     for (int port = kFirstProbePort; port <= kLastProbePort; ++port) {
         if (!m_rs232c.Open(port)) {
+            AppendPortRefusal(&refusals, port);
             continue;
         }
 
@@ -122,7 +128,8 @@ LRESULT CVersionUpDlg::OnModuleQuery(WPARAM wParam, LPARAM lParam) {
     SetCursor(nullptr);
     m_rs232c.Close();
     PostAppExitCommand();
-    MessageBox(L"KV615MQが見つかりませんでした。接続を確認してください", L"注意", MB_OK);
+    MessageBoxNoteW(GetSafeHwnd(), L"KV615MQが見つかりませんでした。接続を確認してください",
+                    L"注意", MB_OK, refusals);
     UpdateData(FALSE);
     return 0;
 }

@@ -168,6 +168,9 @@ HINSTANCE AfxGetResourceHandle();
 // Application message box: owner the main window (none if there is none), caption the
 // application's title. Returns the button pressed (IDOK); waits until dismissed.
 int AfxMessageBox(LPCWSTR text, UINT type = MB_OK, UINT helpId = 0);
+// This project's own extension: AfxMessageBox with a note under its text, as MessageBoxNoteW
+// shows it. A null or empty note gives exactly AfxMessageBox's box.
+int AfxMessageBoxNote(LPCWSTR text, UINT type, LPCWSTR note);
 
 // The process entry: creates the user-interface thread's framework, runs the application
 // object's InitInstance and returns the process exit code. The program's main calls it.

@@ -30,9 +30,10 @@ struct MessageBoxRecord {
     BoxOwner owner;
     HWND ownerWindow; // the owner's window; nullptr for BoxOwner::None
     std::wstring text;
-    std::wstring caption; // as shown: the application's title for BoxOwner::Application
-    UINT type;            // MB_ flags as given
-    bool onUiThread;      // asked for on the user-interface thread
+    std::wstring caption;   // as shown: the application's title for BoxOwner::Application
+    UINT type;              // MB_ flags as given
+    bool onUiThread;        // asked for on the user-interface thread
+    std::wstring note = {}; // MessageBoxNoteW / AfxMessageBoxNote: the note as given; else empty
 };
 
 // Answers every message box in place of the user: called on the thread that asked for the box,
@@ -73,10 +74,10 @@ void Click(HWND control);
 // The window manager's close button of a top-level window.
 void CloseFromTitleBar(HWND window);
 // Presses OK on the real message box that is up (no answerer set); false if none is up. Its
-// text is stored into *text when given.
-bool PressOkOnMessageBox(std::wstring* text = nullptr);
-// Whether a real message box is up; its text is stored into *text when given.
-bool MessageBoxUp(std::wstring* text = nullptr);
+// text and the note it shows (empty when none) are stored into *text and *note when given.
+bool PressOkOnMessageBox(std::wstring* text = nullptr, std::wstring* note = nullptr);
+// Whether a real message box is up; its text and note are stored into *text and *note when given.
+bool MessageBoxUp(std::wstring* text = nullptr, std::wstring* note = nullptr);
 // A key on the real message box that is up, as the keyboard gives it: Enter presses its default
 // button, Escape its escape button. False if none is up.
 bool PressKeyOnMessageBox(Key key);

@@ -179,6 +179,10 @@ BOOL ShowWindow(HWND hwnd, int cmdShow);
 // 0 on failure. owner nullptr: a box of its own; caption nullptr: "Error". Waits until the
 // user dismisses it.
 int MessageBoxW(HWND owner, LPCWSTR text, LPCWSTR caption, UINT type);
+// This project's own extension: MessageBoxW with a note under its text, shown in the box itself
+// (no further click), its lines as given ('\n' between them). A null or empty note gives
+// exactly MessageBoxW's box.
+int MessageBoxNoteW(HWND owner, LPCWSTR text, LPCWSTR caption, UINT type, LPCWSTR note);
 
 // ---- cursor -----------------------------------------------------------------------------------
 // A system cursor (instance nullptr, IDC_WAIT); other names give nullptr.

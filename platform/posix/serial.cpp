@@ -395,6 +395,9 @@ HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD shareMode, void* security, 
         SetLastError(ERROR_INVALID_PARAMETER);
         return INVALID_HANDLE_VALUE;
     }
+    // Whatever refused an earlier open of this port is no longer the news; a back-end port is
+    // never refused.
+    vmod_posix::ClearPortRefusal(n);
     auto port = std::make_unique<PortObject>();
     port->recorded = DefaultDcb();
     if (vmod_testing::SerialBackend* backend = vmod_posix::CurrentSerialBackend()) {

@@ -2,6 +2,7 @@
 // opened. Both write single lines with one fprintf so lines of two threads never mix.
 #include "platform/posix/serial_diag.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -13,6 +14,7 @@
 #include <mutex>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 #include "platform/testing.h"
 
@@ -21,7 +23,8 @@ namespace vmod_posix {
 namespace {
 
 std::mutex g_refusalMutex;
-std::map<int, PortRefusal> g_reported; // port -> the refusal last written for it
+std::map<int, PortRefusal> g_reported;  // port -> the refusal last written for it
+std::map<int, RefusalRecord> g_records; // port -> its last refusal since its last open began
 
 std::string Resolved(const std::string& path) {
     char buf[PATH_MAX];
@@ -42,17 +45,16 @@ std::string ProcessName(const char* pid) {
     return comm;
 }
 
-// The group that may open the device, when the user is not in it: " (group G may open it)".
-std::string GroupHint(const std::string& path) {
-    struct stat st {};
-    if (stat(path.c_str(), &st) != 0)
-        return {};
-    if (st.st_gid == getegid())
-        return {};
-    const group* g = getgrgid(st.st_gid);
-    if (!g || !(st.st_mode & S_IRGRP) || !(st.st_mode & S_IWGRP))
-        return {};
-    return std::string("; members of group ") + g->gr_name + " may open it";
+// Whether the process's effective group or one of its supplementary groups is gid.
+bool InGroup(gid_t gid) {
+    if (gid == getegid())
+        return true;
+    const int count = getgroups(0, nullptr);
+    if (count <= 0)
+        return false;
+    std::vector<gid_t> groups(static_cast<size_t>(count));
+    const int got = getgroups(count, groups.data());
+    return got > 0 && std::find(groups.begin(), groups.begin() + got, gid) != groups.begin() + got;
 }
 
 } // namespace
@@ -107,10 +109,10 @@ void TraceSerial(int com, const std::string& path, char direction, const uint8_t
     std::fputs(line.c_str(), stderr);
 }
 
-std::string PortHolders(const std::string& path) {
+std::vector<PortHolder> PortHolders(const std::string& path) {
     const std::string device = Resolved(path);
     const std::string self = std::to_string(getpid());
-    std::string holders;
+    std::vector<PortHolder> holders;
     DIR* proc = opendir("/proc");
     if (!proc)
         return holders;
@@ -135,19 +137,42 @@ std::string PortHolders(const std::string& path) {
             }
         }
         closedir(fds);
-        if (holds) {
-            if (!holders.empty())
-                holders += ", ";
-            holders += std::string("pid ") + e->d_name + " (" + ProcessName(e->d_name) + ")";
-        }
+        if (holds)
+            holders.push_back({std::strtol(e->d_name, nullptr, 10), ProcessName(e->d_name)});
     }
     closedir(proc);
     return holders;
 }
 
+std::string HoldersText(const std::vector<PortHolder>& holders) {
+    std::string text;
+    for (const PortHolder& h : holders) {
+        if (!text.empty())
+            text += ", ";
+        text += "pid " + std::to_string(h.pid) + " (" + h.name + ")";
+    }
+    return text;
+}
+
+std::string PermittedGroup(const std::string& path) {
+    struct stat st {};
+    if (stat(path.c_str(), &st) != 0 || InGroup(st.st_gid))
+        return {};
+    const group* g = getgrgid(st.st_gid);
+    if (!g || !(st.st_mode & S_IRGRP) || !(st.st_mode & S_IWGRP))
+        return {};
+    return g->gr_name;
+}
+
 void ReportPortRefused(int com, const std::string& path, PortRefusal why) {
+    RefusalRecord record{why, Resolved(path), {}, {}};
+    if (why == PortRefusal::Busy)
+        record.holders = PortHolders(path);
+    else
+        record.group = PermittedGroup(path);
     {
         std::lock_guard<std::mutex> lock(g_refusalMutex);
+        g_records[com] = record;
         auto it = g_reported.find(com);
         if (it != g_reported.end() && it->second == why)
             return;
@@ -156,16 +181,16 @@ void ReportPortRefused(int com, const std::string& path, PortRefusal why) {
     std::string reason;
     if (why == PortRefusal::Busy) {
         reason = "busy, another opener holds it";
-        const std::string holders = PortHolders(path);
-        if (!holders.empty())
-            reason += ": " + holders;
+        if (!record.holders.empty())
+            reason += ": " + HoldersText(record.holders);
     } else {
-        reason = "permission denied" + GroupHint(path);
+        reason = "permission denied";
+        if (!record.group.empty())
+            reason += "; members of group " + record.group + " may open it";
     }
-    const std::string device = Resolved(path);
     std::string where = path;
-    if (device != path)
-        where += " -> " + device;
+    if (record.device != path)
+        where += " -> " + record.device;
     const std::string line = std::string(program_invocation_short_name) + ": COM" +
                              std::to_string(com) + " (" + where + "): " + reason + "\n";
     std::fputs(line.c_str(), stderr);
@@ -174,6 +199,21 @@ void ReportPortRefused(int com, const std::string& path, PortRefusal why) {
 void ForgetPortRefusal(int com) {
     std::lock_guard<std::mutex> lock(g_refusalMutex);
     g_reported.erase(com);
+    g_records.erase(com);
+}
+
+void ClearPortRefusal(int com) {
+    std::lock_guard<std::mutex> lock(g_refusalMutex);
+    g_records.erase(com);
+}
+
+bool LastPortRefusal(int com, RefusalRecord* record) {
+    std::lock_guard<std::mutex> lock(g_refusalMutex);
+    auto it = g_records.find(com);
+    if (it == g_records.end())
+        return false;
+    *record = it->second;
+    return true;
 }
 
 } // namespace vmod_posix

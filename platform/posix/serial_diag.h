@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace vmod_posix {
 
@@ -23,14 +24,41 @@ enum class PortRefusal {
     Busy,       // another opener holds it (the tty's exclusive flag, or our lock)
     Permission, // the user may not open the device
 };
-// Writes one line to standard error naming the port, the reason and, where /proc shows it,
-// the process holding the device: "PROGRAM: COMn (PATH): REASON". A refusal that repeats on the
-// same port with the same reason is written once, until the port opens again.
+
+// A process seen in /proc with the device open.
+struct PortHolder {
+    long pid;
+    std::string name; // its command name (/proc/PID/comm); empty when it could not be read
+};
+
+// What was known of a refusal when it happened.
+struct RefusalRecord {
+    PortRefusal why;
+    std::string device;              // the device the port's path leads to, links resolved
+    std::string group;               // Permission: the group that may open it; see PermittedGroup
+    std::vector<PortHolder> holders; // Busy: PortHolders at the time
+};
+
+// Records the refusal for LastPortRefusal and writes one line to standard error naming the
+// port, the reason and, where /proc shows it, the process holding the device:
+// "PROGRAM: COMn (PATH): REASON". A refusal that repeats on the same port with the same reason
+// is written once, until the port opens again; the record is replaced every time.
 void ReportPortRefused(int com, const std::string& path, PortRefusal why);
-// The port opened: a later refusal of it is reported again.
+// The port opened: its record is cleared and a later refusal of it is reported again.
 void ForgetPortRefusal(int com);
-// The processes other than this one with the device (or what its links lead to) open, as
-// "pid N (COMM)" joined with ", "; empty when none can be seen.
-std::string PortHolders(const std::string& path);
+// An open of the port is under way: its record is cleared (a refusal sets it again); whether a
+// repeated refusal is written again is not changed.
+void ClearPortRefusal(int com);
+// The record of the last refusal of COMn since the last ClearPortRefusal/ForgetPortRefusal;
+// false when there is none.
+bool LastPortRefusal(int com, RefusalRecord* record);
+// The processes other than this one with the device (or what its links lead to) open, in the
+// order /proc lists them; empty when none can be seen.
+std::vector<PortHolder> PortHolders(const std::string& path);
+// The holders as the diagnostic names them: "pid N (COMM)" joined with ", ".
+std::string HoldersText(const std::vector<PortHolder>& holders);
+// The group whose members may read and write the device, when the user (effective group and
+// supplementary groups) is not in it; empty otherwise or when it cannot be told.
+std::string PermittedGroup(const std::string& path);
 
 } // namespace vmod_posix

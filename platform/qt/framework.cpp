@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QEventLoop>
+#include <QLabel>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QString>
@@ -384,9 +385,13 @@ LPCWSTR AfxGetAppName() {
 
 int AfxMessageBox(LPCWSTR text, UINT type, UINT helpId) {
     (void)helpId;
+    return AfxMessageBoxNote(text, type, nullptr);
+}
+
+int AfxMessageBoxNote(LPCWSTR text, UINT type, LPCWSTR note) {
     HWND main = MainWindowHandle();
     return ShowMessageBox(vmod_testing::BoxOwner::Application, WindowExists(main) ? main : nullptr,
-                          text, AfxGetAppName(), type);
+                          text, AfxGetAppName(), type, note);
 }
 
 namespace {
@@ -587,17 +592,18 @@ void SetAnswerer(std::function<int(const vmod_testing::MessageBoxRecord&)> answe
 }
 
 int ShowMessageBox(vmod_testing::BoxOwner owner, HWND ownerWindow, LPCWSTR text, LPCWSTR caption,
-                   UINT type) {
+                   UINT type, LPCWSTR note) {
     // A box for a window that is gone is refused, as the handheld refuses a dead owner.
     if (ownerWindow && !WindowExists(ownerWindow))
         return 0;
     std::wstring body = text ? text : L"";
     std::wstring title = caption ? caption : L"Error";
+    std::wstring lines = note ? note : L"";
     {
         std::lock_guard<std::mutex> lock(g_answerMutex);
         if (Answerer()) {
-            vmod_testing::MessageBoxRecord record{owner, ownerWindow, body,
-                                                  title, type,        IsUiThread()};
+            vmod_testing::MessageBoxRecord record{owner, ownerWindow,  body, title,
+                                                  type,  IsUiThread(), lines};
             return Answerer()(record);
         }
     }
@@ -608,6 +614,14 @@ int ShowMessageBox(vmod_testing::BoxOwner owner, HWND ownerWindow, LPCWSTR text,
                 return LRESULT(0);
             QMessageBox box(IconOf(type), ToQString(title), ToQString(body), QMessageBox::NoButton,
                             w ? w->widget.data() : nullptr);
+            // The informative text shows under the text without a further click. Plain: a device
+            // path or a program's name in it is never taken for markup.
+            if (!lines.empty()) {
+                box.setInformativeText(ToQString(lines));
+                if (auto* label =
+                        box.findChild<QLabel*>(QStringLiteral("qt_msgbox_informativelabel")))
+                    label->setTextFormat(Qt::PlainText);
+            }
             // The handheld's Japanese system labels its buttons so; Escape and the window's
             // close button answer No where there is one.
             QPushButton* yes = nullptr;
@@ -632,6 +646,10 @@ int ShowMessageBox(vmod_testing::BoxOwner owner, HWND ownerWindow, LPCWSTR text,
 } // namespace vmod_qt
 
 int MessageBoxW(HWND owner, LPCWSTR text, LPCWSTR caption, UINT type) {
+    return MessageBoxNoteW(owner, text, caption, type, nullptr);
+}
+
+int MessageBoxNoteW(HWND owner, LPCWSTR text, LPCWSTR caption, UINT type, LPCWSTR note) {
     return ShowMessageBox(owner ? vmod_testing::BoxOwner::Dialog : vmod_testing::BoxOwner::None,
-                          owner, text, caption, type);
+                          owner, text, caption, type, note);
 }

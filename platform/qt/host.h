@@ -176,9 +176,10 @@ bool SetText(Window* window, const std::wstring& text);
 // Delivers WM_SIZE with the current client size to every open dialog.
 void NotifyDialogsOfScreenChange();
 
-// The message box host shared by MessageBoxW and AfxMessageBox.
+// The message box host shared by MessageBoxW and AfxMessageBox and their note variants; a null
+// or empty note shows none.
 int ShowMessageBox(vmod_testing::BoxOwner owner, HWND ownerWindow, LPCWSTR text, LPCWSTR caption,
-                   UINT type);
+                   UINT type, LPCWSTR note = nullptr);
 
 // Records the main window's handle when the main window object gets its window.
 void SetMainWindowHandle(HWND hwnd);

@@ -144,20 +144,21 @@ QMessageBox* BoxUp() {
 
 } // namespace
 
-bool PressOkOnMessageBox(std::wstring* text) {
+bool PressOkOnMessageBox(std::wstring* text, std::wstring* note) {
     QMessageBox* box = BoxUp();
     if (!box || !box->button(QMessageBox::Ok))
         return false;
-    if (text)
-        *text = ToWString(box->text());
+    MessageBoxUp(text, note);
     box->button(QMessageBox::Ok)->click();
     return true;
 }
 
-bool MessageBoxUp(std::wstring* text) {
+bool MessageBoxUp(std::wstring* text, std::wstring* note) {
     QMessageBox* box = BoxUp();
     if (box && text)
         *text = ToWString(box->text());
+    if (box && note)
+        *note = ToWString(box->informativeText());
     return box != nullptr;
 }
 

@@ -228,11 +228,16 @@ std::unique_ptr<vmod_testing::SerialPort> ScriptedBackend::Open(int comNumber) {
 }
 
 DialogSession::DialogSession(vmod_testing::SerialBackend* backend)
+    : DialogSession(backend, false) {}
+
+DialogSession::DialogSession(HostSerialPorts) : DialogSession(nullptr, true) {}
+
+DialogSession::DialogSession(vmod_testing::SerialBackend* backend, bool hostPorts)
     : wire(std::make_unique<WireRecorder>(backend ? *backend : sim)),
       m_clock(vmod_testing::MakeVirtualClock(1000)), m_alive(std::make_shared<Alive>()) {
     vmod_testing::EnsureUserInterface();
     vmod_testing::SetClock(m_clock.get());
-    vmod_testing::SetSerialBackend(wire.get());
+    vmod_testing::SetSerialBackend(hostPorts ? nullptr : wire.get());
     std::shared_ptr<Alive> alive = m_alive;
     vmod_testing::SetMessageBoxAnswerer([this, alive](const vmod_testing::MessageBoxRecord& r) {
         BoxSeen seen{r, Take(m_dialog), wire->Events().size(), false};

@@ -121,17 +121,22 @@ struct BoxSeen {
     bool exitPostedBefore = false; // the application-exit command was queued before the box
 };
 
+// DialogSession's ports are the host's serial devices under the device root ($VMOD_ROOT/dev/COMn
+// links), not a back end's: the tool meets real ttys, on the virtual clock all the same.
+struct HostSerialPorts {};
+
 // One run of the dialog with its seams in place; the seams are restored on destruction.
 class DialogSession {
   public:
     explicit DialogSession(vmod_testing::SerialBackend* backend = nullptr);
+    explicit DialogSession(HostSerialPorts);
     ~DialogSession();
     DialogSession(const DialogSession&) = delete;
     DialogSession& operator=(const DialogSession&) = delete;
 
     TempDeviceRoot root;
-    vmod_sim::SimBackend sim; // the default back end: stand-in modules by port number
-    std::unique_ptr<WireRecorder> wire;
+    vmod_sim::SimBackend sim;           // the default back end: stand-in modules by port number
+    std::unique_ptr<WireRecorder> wire; // with HostSerialPorts: records nothing
 
     // Called once the module query has run, while the dialog is still up.
     std::function<void(CVersionUpDlg&)> whileOpen;
@@ -167,6 +172,7 @@ class DialogSession {
         bool Ending() const { return !modalRunning || cancelSeen; }
     };
     friend class HarnessDlg;
+    DialogSession(vmod_testing::SerialBackend* backend, bool hostPorts);
     void OnShown(CDialog* dialog);
     bool Ending() const;
     void Capture(CVersionUpDlg& dialog);

@@ -1,5 +1,5 @@
-// The serial trace and the diagnostic of a port that exists but cannot be opened, on real
-// pseudo-terminals linked under a device root.
+// The serial trace, and the diagnostic and record of a port that exists but cannot be opened,
+// on real pseudo-terminals linked under a device root.
 #include "platform/posix/serial_diag.h"
 
 #include <gtest/gtest.h>
@@ -15,9 +15,19 @@
 #include <unistd.h>
 
 #include "../platform/serial_test_util.h"
+#include "platform/port_access.h"
 #include "platform/winbase.h"
 
 namespace {
+
+// The record's text of an ASCII path or name.
+std::wstring Wide(const std::string& text) {
+    return std::wstring(text.begin(), text.end());
+}
+
+HANDLE OpenPort(LPCWSTR name) {
+    return CreateFileW(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+}
 
 class ScopedEnv {
   public:
@@ -154,12 +164,30 @@ TEST(BusyPort, AnotherProcessHoldingThePortIsNamedOnce) {
         CreateFileW(L"COM4:", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     HANDLE again =
         CreateFileW(L"COM4:", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    const DWORD error = GetLastError();
     const std::string err = testing::internal::GetCapturedStderr();
     std::system(("kill " + pid + " 2>/dev/null").c_str());
+    PORT_REFUSAL refusal;
+    const BOOL refused = HostGetPortRefusal(4, &refusal);
+    // The device goes: an open that finds none replaces the record.
+    unlink((root.dir() + "/dev/COM4").c_str());
+    EXPECT_EQ(OpenPort(L"COM4:"), INVALID_HANDLE_VALUE);
+    PORT_REFUSAL afterGone;
+    EXPECT_FALSE(HostGetPortRefusal(4, &afterGone));
+    EXPECT_EQ(afterGone.reason, static_cast<DWORD>(PORT_REFUSED_NONE));
 
     EXPECT_EQ(first, INVALID_HANDLE_VALUE);
     EXPECT_EQ(again, INVALID_HANDLE_VALUE);
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+    EXPECT_EQ(error, static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+    ASSERT_TRUE(refused);
+    EXPECT_EQ(refusal.reason, static_cast<DWORD>(PORT_REFUSED_BUSY));
+    EXPECT_EQ(refusal.device, Wide(pty.path));
+    EXPECT_TRUE(refusal.group.empty());
+    // flock(1) holds the lock; the sleep it runs has the device open too.
+    EXPECT_TRUE(
+        std::any_of(refusal.holders.begin(), refusal.holders.end(), [&](const PORT_HOLDER& h) {
+            return std::to_string(h.processId) == pid && h.name == L"flock";
+        }));
     // One line, however often the port is probed: port, device, reason, holder.
     ASSERT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
     EXPECT_NE(err.find(": COM4 ("), std::string::npos) << err;
@@ -174,47 +202,43 @@ TEST(BusyPort, AnotherProgramsExclusiveHoldRefusesEvenRootAndOutlastsTheRefusal)
     ASSERT_FALSE(pty.path.empty());
     // Another program opens the tty and makes it exclusive; the kernel would still let a
     // privileged opener in (these tests run as root on the test machines).
-    int ready[2], release[2];
-    ASSERT_EQ(pipe(ready), 0);
-    ASSERT_EQ(pipe(release), 0);
-    const pid_t holder = fork();
-    ASSERT_GE(holder, 0);
-    if (holder == 0) {
-        close(ready[0]);
-        close(release[1]); // the holder ends when the test lets go, or dies
-        const int fd = open(pty.path.c_str(), O_RDWR | O_NOCTTY);
-        const char ok = fd >= 0 && ioctl(fd, TIOCEXCL) == 0 ? '1' : '0';
-        char c;
-        if (write(ready[1], &ok, 1) == 1 && read(release[0], &c, 1) >= 0)
-            _exit(0);
-        _exit(1);
-    }
-    char ok = 0;
-    ASSERT_EQ(read(ready[0], &ok, 1), 1);
-    ASSERT_EQ(ok, '1') << "the holder could not make the tty exclusive";
+    serial_test::ExclusiveHolder holder(pty.path);
+    ASSERT_TRUE(holder.holding()) << "the holder could not make the tty exclusive";
 
     vmod_posix::ForgetPortRefusal(6);
     testing::internal::CaptureStderr();
-    HANDLE h =
-        CreateFileW(L"COM6:", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    HANDLE h = OpenPort(L"COM6:");
     const DWORD error = GetLastError();
     const std::string err = testing::internal::GetCapturedStderr();
     if (h != INVALID_HANDLE_VALUE)
         CloseHandle(h); // a port that did open must not take the holder's flag with it
     int exclusive = 0;
     ioctl(pty.slave, TIOCGEXCL, &exclusive);
-    ASSERT_EQ(write(release[1], "x", 1), 1);
-    waitpid(holder, nullptr, 0);
-    for (int fd : {ready[0], ready[1], release[0], release[1]})
-        close(fd);
+    PORT_REFUSAL refusal;
+    const BOOL refused = HostGetPortRefusal(6, &refusal);
+    // The holder ends and its flag is cleared: the port opens, and the record goes with it.
+    holder.Release();
+    ioctl(pty.slave, TIOCNXCL);
+    HANDLE later = OpenPort(L"COM6:");
+    EXPECT_NE(later, INVALID_HANDLE_VALUE);
+    CloseHandle(later);
+    PORT_REFUSAL afterOpen;
+    EXPECT_FALSE(HostGetPortRefusal(6, &afterOpen));
+    EXPECT_EQ(afterOpen.reason, static_cast<DWORD>(PORT_REFUSED_NONE));
 
     EXPECT_EQ(h, INVALID_HANDLE_VALUE);
     EXPECT_EQ(error, static_cast<DWORD>(ERROR_SHARING_VIOLATION));
     EXPECT_NE(err.find("COM6 (" + root.dir() + "/dev/COM6 -> " + pty.path + "): busy"),
               std::string::npos)
         << err;
-    EXPECT_NE(err.find("pid " + std::to_string(holder) + " ("), std::string::npos) << err;
+    EXPECT_NE(err.find("pid " + std::to_string(holder.pid()) + " ("), std::string::npos) << err;
     EXPECT_EQ(exclusive, 1) << "the holder's exclusive flag was cleared";
+    ASSERT_TRUE(refused);
+    EXPECT_EQ(refusal.reason, static_cast<DWORD>(PORT_REFUSED_BUSY));
+    EXPECT_EQ(refusal.device, Wide(pty.path));
+    ASSERT_EQ(refusal.holders.size(), 1u) << "this process holds the tty too, and is not named";
+    EXPECT_EQ(refusal.holders[0].processId, static_cast<DWORD>(holder.pid()));
+    EXPECT_EQ(refusal.holders[0].name, Wide(serial_test::OwnCommandName()));
 }
 
 TEST(BusyPort, APortThatOpensIsReportedAgainWhenItIsRefusedLater) {
@@ -236,7 +260,61 @@ TEST(BusyPort, HoldersListsOtherProcessesOnly) {
     serial_test::LinkedPty pty(root, 5);
     ASSERT_FALSE(pty.path.empty());
     // This process holds the slave itself: not listed.
-    EXPECT_EQ(vmod_posix::PortHolders(root.dir() + "/dev/COM5"), "");
+    EXPECT_TRUE(vmod_posix::PortHolders(root.dir() + "/dev/COM5").empty());
+}
+
+TEST(RefusedPort, PermissionIsRecordedWithTheGroupToJoinOnlyForAUserOutsideIt) {
+    serial_test::ScopedDeviceRoot root;
+    serial_test::LinkedPty pty(root, 7);
+    ASSERT_FALSE(pty.path.empty());
+    const std::string group = serial_test::ForbidDevice(pty.path);
+    struct Case {
+        std::vector<gid_t> groups; // the opener's supplementary groups
+        bool opens;
+        const char* description;
+    };
+    std::vector<Case> cases{{{}, false, "outside the device's group"}};
+    // Only root can make a thread a member of the group without owning the device.
+    if (geteuid() == 0 && serial_test::ForbiddenDeviceGroup())
+        cases.push_back(
+            {{serial_test::ForbiddenDeviceGroup()->gr_gid}, true, "a supplementary member"});
+    vmod_posix::ForgetPortRefusal(7);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.description);
+        testing::internal::CaptureStderr();
+        HANDLE h;
+        DWORD error;
+        PORT_REFUSAL refusal;
+        BOOL refused;
+        std::string hint;
+        {
+            serial_test::ThreadAsUser user(c.groups);
+            h = OpenPort(L"COM7:");
+            error = GetLastError();
+            refused = HostGetPortRefusal(7, &refusal);
+            hint = vmod_posix::PermittedGroup(pty.path);
+        }
+        const std::string err = testing::internal::GetCapturedStderr();
+        if (h != INVALID_HANDLE_VALUE)
+            CloseHandle(h);
+        if (c.opens) {
+            EXPECT_NE(h, INVALID_HANDLE_VALUE);
+            EXPECT_FALSE(refused);
+            EXPECT_EQ(hint, "") << "a member is never told to join";
+            continue;
+        }
+        EXPECT_EQ(h, INVALID_HANDLE_VALUE);
+        EXPECT_EQ(error, static_cast<DWORD>(ERROR_ACCESS_DENIED));
+        ASSERT_TRUE(refused);
+        EXPECT_EQ(refusal.reason, static_cast<DWORD>(PORT_REFUSED_PERMISSION));
+        EXPECT_EQ(refusal.device, Wide(pty.path));
+        EXPECT_EQ(refusal.group, Wide(group));
+        EXPECT_TRUE(refusal.holders.empty());
+        EXPECT_EQ(err, std::string(program_invocation_short_name) + ": COM7 (" + root.dir() +
+                           "/dev/COM7 -> " + pty.path + "): permission denied" +
+                           (group.empty() ? "" : "; members of group " + group + " may open it") +
+                           "\n");
+    }
 }
 
 } // namespace

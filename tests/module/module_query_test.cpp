@@ -8,6 +8,7 @@
 
 #include "tests/app/dialog_harness.h"
 #include "tests/comma_locale.h"
+#include "tests/platform/serial_test_util.h"
 
 using namespace vmod_apptest;
 
@@ -64,7 +65,8 @@ bool OpenAfter(const std::vector<WireEvent>& events, size_t count, int com) {
     return open;
 }
 
-void ExpectEndedWithNotFound(DialogSession& session) {
+// note: the lines the box shows under its text, for ports the host refused.
+void ExpectEndedWithNotFound(DialogSession& session, const std::wstring& note = L"") {
     ASSERT_EQ(session.boxes.size(), 1u);
     const BoxSeen& box = session.boxes[0];
     EXPECT_EQ(box.record.owner, vmod_testing::BoxOwner::Dialog);
@@ -72,6 +74,7 @@ void ExpectEndedWithNotFound(DialogSession& session) {
     EXPECT_EQ(box.record.text, kNotFound);
     EXPECT_EQ(box.record.caption, L"注意");
     EXPECT_EQ(box.record.type, static_cast<UINT>(MB_OK));
+    EXPECT_EQ(box.record.note, note);
     EXPECT_FALSE(box.atBox.busyCursor) << "the busy cursor is down before the box";
     EXPECT_FALSE(box.atBox.startEnabled);
     EXPECT_TRUE(box.exitPostedBefore) << "the exit command is posted before the box";
@@ -204,6 +207,43 @@ TEST(ModuleQuery, ADecoyAloneLeavesTheModelEmptyAndEndsTheProgram) {
     EXPECT_TRUE(ClosedProperly(session.wire->Events(), 7));
     ExpectEndedWithNotFound(session);
     EXPECT_EQ(session.boxes[0].atBox.model, L"");
+}
+
+// On the host's own ports the tool may be refused one; the not-found box then says which and
+// why, a line per port. A port that opens and stays silent, or has no device, adds none.
+TEST(ModuleQuery, PortsTheHostRefusedAreNamedUnderTheNotFoundBox) {
+    DialogSession session{HostSerialPorts{}};
+    session.root.WritePackage({});
+    const std::string dev = (session.root.Path() / "dev").string();
+    std::filesystem::create_directories(dev);
+    serial_test::LinkedPty forbidden(dev + "/COM2");
+    serial_test::LinkedPty held(dev + "/COM4");
+    serial_test::LinkedPty silent(dev + "/COM5");
+    ASSERT_FALSE(forbidden.path.empty() || held.path.empty() || silent.path.empty());
+    const std::string group = serial_test::ForbidDevice(forbidden.path);
+    serial_test::ExclusiveHolder holder(held.path);
+    ASSERT_TRUE(holder.holding());
+
+    {
+        // The dialog's thread opens the ports as a user outside the device's group would.
+        serial_test::ThreadAsUser user;
+        session.RunDialog();
+    }
+    holder.Release();
+
+    const std::wstring permission = group.empty()
+                                        ? L"管理者にポートの使用許可を設定してもらってください"
+                                        : std::wstring(group.begin(), group.end()) +
+                                              L"グループに参加して、ログインし直してください";
+    const std::string comm = serial_test::OwnCommandName();
+    ExpectEndedWithNotFound(session,
+                            L"COM2 (" + std::wstring(forbidden.path.begin(), forbidden.path.end()) +
+                                L"): ポートを開く権限がありません。" + permission + L"\n" +
+                                L"COM4 (" + std::wstring(held.path.begin(), held.path.end()) +
+                                L"): 他のプログラム(" + std::wstring(comm.begin(), comm.end()) +
+                                L" プロセスID " + std::to_wstring(holder.pid()) +
+                                L")が使用中です。そのプログラムを終了してください");
+    EXPECT_EQ(silent.Settings().c_lflag & ICANON, 0u) << "the silent port was opened (made raw)";
 }
 
 // ---- the wire ----------------------------------------------------------------------------------

@@ -445,10 +445,13 @@ TEST(QtDialogHost, MessageBoxAnswererRecordsTheThreeKinds) {
                   answers += AfxMessageBox(L"app", MB_ICONEXCLAMATION);
                   answers += d.MessageBox(L"owned", L"注意", MB_OK);
                   answers += MessageBoxW(d.m_hWnd, L"owned2", L"中止", MB_OK);
+                  answers += MessageBoxNoteW(d.m_hWnd, L"noted", L"注意", MB_OK, L"a\nb");
                   std::thread worker([&] {
                       answers += MessageBoxW(nullptr, L"SetCommState Error", L"error message",
                                              MB_ICONHAND);
                       answers += AfxMessageBox(L"from worker", MB_OK);
+                      answers += AfxMessageBoxNote(L"noted app", MB_ICONEXCLAMATION, L"c");
+                      answers += MessageBoxNoteW(nullptr, L"no note", L"x", MB_OK, nullptr);
                   });
                   worker.join();
               }});
@@ -465,14 +468,18 @@ TEST(QtDialogHost, MessageBoxAnswererRecordsTheThreeKinds) {
         std::wstring caption;
         UINT type;
         bool onUi;
+        const wchar_t* note = L"";
     } const expected[] = {
         {BoxOwner::Application, true, L"app", appName, MB_ICONEXCLAMATION, true},
         {BoxOwner::Dialog, true, L"owned", L"注意", MB_OK, true},
         {BoxOwner::Dialog, true, L"owned2", L"中止", MB_OK, true},
+        {BoxOwner::Dialog, true, L"noted", L"注意", MB_OK, true, L"a\nb"},
         {BoxOwner::None, false, L"SetCommState Error", L"error message", MB_ICONHAND, false},
         {BoxOwner::Application, true, L"from worker", appName, MB_OK, false},
+        {BoxOwner::Application, true, L"noted app", appName, MB_ICONEXCLAMATION, false, L"c"},
+        {BoxOwner::None, false, L"no note", L"x", MB_OK, false},
     };
-    EXPECT_EQ(answers, 5 * IDOK);
+    EXPECT_EQ(answers, static_cast<int>(std::size(expected)) * IDOK);
     ASSERT_EQ(log.boxes.size(), std::size(expected));
     for (size_t i = 0; i < log.boxes.size(); ++i) {
         SCOPED_TRACE(i);
@@ -483,6 +490,7 @@ TEST(QtDialogHost, MessageBoxAnswererRecordsTheThreeKinds) {
         EXPECT_EQ(r.caption, expected[i].caption);
         EXPECT_EQ(r.type, expected[i].type);
         EXPECT_EQ(r.onUiThread, expected[i].onUi);
+        EXPECT_EQ(r.note, expected[i].note);
     }
 }
 
@@ -499,12 +507,13 @@ TEST(QtDialogHost, BoxFromAWorkerAfterTheDialogEndedReturnsWithoutShowing) {
     EXPECT_EQ(answer, 0);
 }
 
-// Presses OK on the box once one is up; runs from whichever loop is pumping (the box's own).
-void PressOkWhenUp(std::shared_ptr<std::wstring> text) {
-    PostToUi([text] {
-        if (!PressOkOnMessageBox(text.get())) {
+// Presses OK on the box once one is up, keeping its text and note; runs from whichever loop is
+// pumping (the box's own).
+void PressOkWhenUp(std::shared_ptr<std::wstring> text, std::shared_ptr<std::wstring> note) {
+    PostToUi([text, note] {
+        if (!PressOkOnMessageBox(text.get(), note.get())) {
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
-            PressOkWhenUp(text);
+            PressOkWhenUp(text, note);
         }
     });
 }
@@ -513,17 +522,28 @@ TEST(QtDialogHost, RealBoxFromAWorkerIsShownOnTheUiThreadWhileMessagesGoOn) {
     ProbeDialog dlg;
     RunDialog(dlg, {[](ProbeDialog& d) {
                   HWND h = d.m_hWnd;
-                  std::atomic<int> answer{-1};
-                  auto text = std::make_shared<std::wstring>();
+                  std::atomic<int> answer{-1}, noted{-1};
+                  auto text = std::make_shared<std::wstring>(),
+                       note = std::make_shared<std::wstring>();
+                  auto notedText = std::make_shared<std::wstring>(),
+                       notedNote = std::make_shared<std::wstring>();
                   std::thread worker([&] {
                       answer = MessageBoxW(nullptr, L"接続を確認してください", L"注意", MB_OK);
+                      noted = MessageBoxNoteW(nullptr, L"再初期化に失敗しました", L"注意", MB_OK,
+                                              L"COM3 (/dev/ttyUSB0): 1\nCOM4 (/dev/ttyUSB1): 2");
                   });
                   EXPECT_TRUE(PostMessageW(h, WM_TEST_POSTED, 3, 0));
-                  PressOkWhenUp(text);
+                  PressOkWhenUp(text, note);
                   PumpUntil([&] { return answer.load() != -1; });
+                  PressOkWhenUp(notedText, notedNote);
+                  PumpUntil([&] { return noted.load() != -1; });
                   worker.join();
                   EXPECT_EQ(answer.load(), IDOK);
                   EXPECT_EQ(*text, L"接続を確認してください");
+                  EXPECT_EQ(*note, L"") << "a plain box shows no note";
+                  EXPECT_EQ(noted.load(), IDOK);
+                  EXPECT_EQ(*notedText, L"再初期化に失敗しました");
+                  EXPECT_EQ(*notedNote, L"COM3 (/dev/ttyUSB0): 1\nCOM4 (/dev/ttyUSB1): 2");
                   ASSERT_EQ(d.posted.size(), 1u);
                   EXPECT_FALSE(PressOkOnMessageBox());
               }});
