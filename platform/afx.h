@@ -188,9 +188,6 @@ class CWnd : public CCmdTarget {
     CWnd& operator=(const CWnd&) = delete;
 
     HWND GetSafeHwnd() const { return m_hWnd; }
-    // The child with the given control id, as a window object owned by the framework (valid
-    // while the child exists); nullptr if there is none.
-    CWnd* GetDlgItem(int id) const;
     void SetWindowText(LPCWSTR text) { SetWindowTextW(m_hWnd, text); }
     BOOL EnableWindow(BOOL enable = TRUE) { return ::EnableWindow(m_hWnd, enable); }
     BOOL IsWindowEnabled() const { return ::IsWindowEnabled(m_hWnd); }
@@ -253,15 +250,16 @@ class CDialog : public CWnd {
     // The controls exist; binds and fills them (UpdateData(FALSE)). TRUE: the framework sets
     // the focus to the first tab stop.
     virtual BOOL OnInitDialog();
-    // IDOK: UpdateData(TRUE), then EndDialog(IDOK).
+    // IDOK: EndDialog(IDOK). (The program's dialog overrides it to do nothing.)
     virtual void OnOK();
     // IDCANCEL: EndDialog(IDCANCEL).
     virtual void OnCancel();
     // Ends the modal loop with the code once the current handler (and any message box shown
     // from it) returns; callable during OnInitDialog, which then skips the loop.
     void EndDialog(int result);
-    // Runs DoDataExchange: FALSE moves member values into controls, TRUE reads them back.
-    // FALSE when the dialog has no window or a bound control is missing.
+    // Runs DoDataExchange, moving member values into the controls; the program never reads
+    // its controls back, so saveAndValidate TRUE is refused. FALSE also when the dialog has no
+    // window or a bound control is missing.
     BOOL UpdateData(BOOL saveAndValidate = TRUE);
 
     LRESULT WindowProc(UINT message, WPARAM wParam, LPARAM lParam) override;
@@ -278,9 +276,7 @@ class CDialog : public CWnd {
 // The state of one UpdateData pass.
 class CDataExchange {
   public:
-    CDataExchange(CDialog* dialog, BOOL saveAndValidate)
-        : m_bSaveAndValidate(saveAndValidate), m_pDlgWnd(dialog) {}
-    BOOL m_bSaveAndValidate; // TRUE: controls into members; FALSE: members into controls
+    explicit CDataExchange(CDialog* dialog) : m_pDlgWnd(dialog) {}
     CDialog* m_pDlgWnd;
     BOOL m_bFailed = FALSE; // a bound control was missing
 };
@@ -288,6 +284,6 @@ class CDataExchange {
 // Attaches control to the dialog's child id (once; later passes leave it attached). A missing
 // child marks the pass failed and leaves control detached.
 void DDX_Control(CDataExchange* pDX, int id, CWnd& control);
-// Moves value into the child id's text (or back, when saving). A missing child marks the pass
-// failed and changes nothing.
+// Moves value into the child id's text. A missing child marks the pass failed and changes
+// nothing.
 void DDX_Text(CDataExchange* pDX, int id, CString& value);

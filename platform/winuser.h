@@ -213,9 +213,10 @@ BOOL DestroyIcon(HICON icon);
 BOOL DeleteObject(HGDIOBJ object);
 
 // ---- layout -----------------------------------------------------------------------------------
-// SM_CXSCREEN / SM_CYSCREEN in pixels; 0 for other indexes.
+// SM_CXSCREEN / SM_CYSCREEN in pixels; 0 for other indexes. From another thread the
+// user-interface thread answers, as for the window calls.
 int GetSystemMetrics(int index);
-// SPI_GETWORKAREA into the RECT at pvParam; FALSE for other actions.
+// SPI_GETWORKAREA into the RECT at pvParam; FALSE for other actions. Threads as GetSystemMetrics.
 BOOL SystemParametersInfoW(UINT action, UINT uiParam, PVOID pvParam, UINT winIni);
 // The child of a dialog with the given control id; nullptr if there is none.
 HWND GetDlgItem(HWND dialog, int id);

@@ -1,16 +1,10 @@
 // The dialog framework on the host: message maps, window objects, the modal dialog, data
-// exchange, the application object and its process entry, worker threads and message boxes.
+// exchange, the application object and its process entry. Worker threads are in threads.cpp,
+// message boxes in message_boxes.cpp.
 #include <QApplication>
-#include <QElapsedTimer>
 #include <QEventLoop>
-#include <QLabel>
-#include <QMessageBox>
-#include <QPushButton>
 #include <QString>
-#include <QThread>
-#include <QTimer>
 
-#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -72,26 +66,6 @@ CWnd::~CWnd() {
         if (w && w->attached == this)
             w->attached = nullptr;
     }
-}
-
-CWnd* CWnd::GetDlgItem(int id) const {
-    HWND item = ::GetDlgItem(m_hWnd, id);
-    if (!item)
-        return nullptr;
-    return reinterpret_cast<CWnd*>(RunOnUi(
-        [item] {
-            Window* w = FindWindow(item);
-            if (!w)
-                return LRESULT(0);
-            if (w->attached)
-                return reinterpret_cast<LRESULT>(w->attached);
-            if (!w->permanent) {
-                w->permanent = std::make_unique<CWnd>();
-                w->permanent->m_hWnd = item;
-            }
-            return reinterpret_cast<LRESULT>(w->permanent.get());
-        },
-        0));
 }
 
 int CWnd::MessageBox(LPCWSTR text, LPCWSTR caption, UINT type) {
@@ -196,8 +170,6 @@ BOOL CDialog::OnInitDialog() {
 }
 
 void CDialog::OnOK() {
-    if (!UpdateData(TRUE))
-        return;
     EndDialog(IDOK);
 }
 
@@ -227,9 +199,9 @@ void CDialog::EndDialog(int result) {
 }
 
 BOOL CDialog::UpdateData(BOOL saveAndValidate) {
-    if (!WindowExists(m_hWnd))
+    if (saveAndValidate || !WindowExists(m_hWnd))
         return FALSE;
-    CDataExchange dx(this, saveAndValidate);
+    CDataExchange dx(this);
     DoDataExchange(&dx);
     return dx.m_bFailed ? FALSE : TRUE;
 }
@@ -285,10 +257,7 @@ void DDX_Text(CDataExchange* pDX, int id, CString& value) {
         pDX->m_bFailed = TRUE;
         return;
     }
-    if (pDX->m_bSaveAndValidate)
-        value = CString(w->text);
-    else
-        SetWindowTextW(item, value);
+    SetWindowTextW(item, value);
 }
 
 // ---- the application ------------------------------------------------------------------------
@@ -394,46 +363,6 @@ int AfxMessageBoxNote(LPCWSTR text, UINT type, LPCWSTR note) {
                           text, AfxGetAppName(), type, note);
 }
 
-namespace {
-
-// How long a worker may go on after the main window has ended without either returning or
-// waiting for the user in a message box. A worker that sees the dialog's end stops within its
-// longest wait and read (some seconds); this bounds a worker stuck in a call that never returns.
-constexpr qint64 kWorkerEndLimitMs = 20000;
-
-} // namespace
-
-bool vmod_qt::ServeWorkersToTheirEnd() {
-    if (!WorkerThreadsRunning())
-        return true;
-    if (!QCoreApplication::instance()) {
-        // No toolkit, so no calls to serve: the workers only need their time.
-        while (WorkerThreadsRunning())
-            QThread::msleep(2);
-        return true;
-    }
-    EnterServingLoop();
-    QEventLoop loop;
-    QTimer poll;
-    QElapsedTimer quiet;
-    quiet.start();
-    bool ended = false;
-    QObject::connect(&poll, &QTimer::timeout, &loop, [&] {
-        if (!WorkerThreadsRunning()) {
-            ended = true;
-            loop.quit();
-        } else if (QApplication::activeModalWidget() != nullptr) {
-            quiet.restart(); // a box waits for the user, however long that takes
-        } else if (quiet.elapsed() > kWorkerEndLimitMs) {
-            loop.quit();
-        }
-    });
-    poll.start(10);
-    loop.exec();
-    LeaveServingLoop();
-    return ended;
-}
-
 int AfxWinMain(int argc, char** argv) {
     static int s_argc = argc;
     EnsureApplication(&s_argc, argv);
@@ -454,202 +383,4 @@ int AfxWinMain(int argc, char** argv) {
     ReapFinishedThreads();
     DeleteApplication();
     return 0;
-}
-
-// ---- worker threads -----------------------------------------------------------------------------
-
-struct VmodThreadHost {
-    QThread* thread = nullptr;
-    CWinThread* object = nullptr;
-    bool finished = false; // the procedure has returned; guarded by g_threadsMutex
-};
-
-namespace {
-
-std::mutex g_threadsMutex;
-std::vector<VmodThreadHost*>& Threads() {
-    static std::vector<VmodThreadHost*> threads;
-    return threads;
-}
-std::atomic<int> g_lastPriority{-1};
-
-// The handheld's levels 0 (time-critical) .. 7 (idle) on Qt's scale. On Linux an unprivileged
-// process keeps normal scheduling for the levels above normal; idle uses the idle class.
-QThread::Priority HostPriority(int priority) {
-    static const QThread::Priority kMap[8] = {
-        QThread::TimeCriticalPriority, QThread::HighestPriority, QThread::HighPriority,
-        QThread::NormalPriority,       QThread::LowPriority,     QThread::LowestPriority,
-        QThread::LowestPriority,       QThread::IdlePriority};
-    return priority >= 0 && priority < 8 ? kMap[priority] : QThread::NormalPriority;
-}
-
-} // namespace
-
-namespace vmod_qt {
-
-void ReapFinishedThreads() {
-    std::vector<VmodThreadHost*> done;
-    {
-        std::lock_guard<std::mutex> lock(g_threadsMutex);
-        auto& all = Threads();
-        for (auto it = all.begin(); it != all.end();) {
-            if ((*it)->finished) {
-                done.push_back(*it);
-                it = all.erase(it);
-            } else {
-                ++it;
-            }
-        }
-    }
-    for (VmodThreadHost* h : done) {
-        h->thread->wait();
-        delete h->thread;
-        delete h->object;
-        delete h;
-    }
-}
-
-bool WorkerThreadsRunning() {
-    std::lock_guard<std::mutex> lock(g_threadsMutex);
-    for (const VmodThreadHost* h : Threads()) {
-        if (!h->finished)
-            return true;
-    }
-    return false;
-}
-
-int RunningThreadCount() {
-    std::lock_guard<std::mutex> lock(g_threadsMutex);
-    return static_cast<int>(Threads().size());
-}
-
-int LastThreadPriority() {
-    return g_lastPriority.load();
-}
-
-} // namespace vmod_qt
-
-CWinThread* AfxBeginThread(AFX_THREADPROC proc, LPVOID param, int priority, UINT stackSize,
-                           DWORD createFlags, void* security) {
-    (void)security;
-    if (!proc || (createFlags & CREATE_SUSPENDED))
-        return nullptr;
-    ReapFinishedThreads();
-    auto* host = new VmodThreadHost;
-    host->object = new CWinThread;
-    host->object->m_pHost = host;
-    // The start and the end pass through g_threadsMutex, so everything the starting thread did
-    // happens before the procedure runs, and everything it did before the reaper's wait.
-    host->thread = QThread::create([host, proc, param] {
-        { std::lock_guard<std::mutex> lock(g_threadsMutex); }
-        proc(param);
-        std::lock_guard<std::mutex> lock(g_threadsMutex);
-        host->finished = true;
-    });
-    if (stackSize)
-        host->thread->setStackSize(stackSize);
-    {
-        std::lock_guard<std::mutex> lock(g_threadsMutex);
-        Threads().push_back(host);
-    }
-    g_lastPriority.store(priority);
-    host->thread->start(HostPriority(priority));
-    return host->object;
-}
-
-// ---- message boxes ------------------------------------------------------------------------------
-
-namespace {
-
-std::mutex g_answerMutex;
-std::function<int(const vmod_testing::MessageBoxRecord&)>& Answerer() {
-    static std::function<int(const vmod_testing::MessageBoxRecord&)> answer;
-    return answer;
-}
-
-QMessageBox::Icon IconOf(UINT type) {
-    switch (type & MB_ICONMASK) {
-    case MB_ICONHAND:
-        return QMessageBox::Critical;
-    case MB_ICONQUESTION:
-        return QMessageBox::Question;
-    case MB_ICONEXCLAMATION:
-        return QMessageBox::Warning;
-    case MB_ICONASTERISK:
-        return QMessageBox::Information;
-    default:
-        return QMessageBox::NoIcon;
-    }
-}
-
-} // namespace
-
-namespace vmod_qt {
-
-void SetAnswerer(std::function<int(const vmod_testing::MessageBoxRecord&)> answer) {
-    std::lock_guard<std::mutex> lock(g_answerMutex);
-    Answerer() = std::move(answer);
-}
-
-int ShowMessageBox(vmod_testing::BoxOwner owner, HWND ownerWindow, LPCWSTR text, LPCWSTR caption,
-                   UINT type, LPCWSTR note) {
-    // A box for a window that is gone is refused, as the handheld refuses a dead owner.
-    if (ownerWindow && !WindowExists(ownerWindow))
-        return 0;
-    std::wstring body = text ? text : L"";
-    std::wstring title = caption ? caption : L"Error";
-    std::wstring lines = note ? note : L"";
-    {
-        std::lock_guard<std::mutex> lock(g_answerMutex);
-        if (Answerer()) {
-            vmod_testing::MessageBoxRecord record{owner, ownerWindow,  body, title,
-                                                  type,  IsUiThread(), lines};
-            return Answerer()(record);
-        }
-    }
-    return static_cast<int>(RunOnUi(
-        [=] {
-            Window* w = FindWindow(ownerWindow);
-            if (ownerWindow && !w)
-                return LRESULT(0);
-            QMessageBox box(IconOf(type), ToQString(title), ToQString(body), QMessageBox::NoButton,
-                            w ? w->widget.data() : nullptr);
-            // The informative text shows under the text without a further click. Plain: a device
-            // path or a program's name in it is never taken for markup.
-            if (!lines.empty()) {
-                box.setInformativeText(ToQString(lines));
-                if (auto* label =
-                        box.findChild<QLabel*>(QStringLiteral("qt_msgbox_informativelabel")))
-                    label->setTextFormat(Qt::PlainText);
-            }
-            // The handheld's Japanese system labels its buttons so; Escape and the window's
-            // close button answer No where there is one.
-            QPushButton* yes = nullptr;
-            if ((type & MB_TYPEMASK) == MB_YESNO) {
-                yes = box.addButton(ToQString(L"はい"), QMessageBox::YesRole);
-                QPushButton* no = box.addButton(ToQString(L"いいえ"), QMessageBox::NoRole);
-                box.setDefaultButton((type & MB_DEFMASK) == MB_DEFBUTTON2 ? no : yes);
-                box.setEscapeButton(no);
-            } else {
-                box.setStandardButtons(QMessageBox::Ok);
-            }
-            EnterServingLoop();
-            box.exec();
-            LeaveServingLoop();
-            if (yes)
-                return LRESULT(box.clickedButton() == yes ? IDYES : IDNO);
-            return LRESULT(IDOK);
-        },
-        0));
-}
-
-} // namespace vmod_qt
-
-int MessageBoxW(HWND owner, LPCWSTR text, LPCWSTR caption, UINT type) {
-    return MessageBoxNoteW(owner, text, caption, type, nullptr);
-}
-
-int MessageBoxNoteW(HWND owner, LPCWSTR text, LPCWSTR caption, UINT type, LPCWSTR note) {
-    return ShowMessageBox(owner ? vmod_testing::BoxOwner::Dialog : vmod_testing::BoxOwner::None,
-                          owner, text, caption, type, note);
 }

@@ -106,9 +106,8 @@ struct Window {
     int id = 0;
     QPointer<QWidget> widget;
     Window* parent = nullptr;
-    std::vector<Window*> children;   // creation order
-    CWnd* attached = nullptr;        // the program's window object bound to it, if any
-    std::unique_ptr<CWnd> permanent; // the framework's object for GetDlgItem otherwise
+    std::vector<Window*> children; // creation order
+    CWnd* attached = nullptr;      // the program's window object bound to it, if any
     std::wstring text;
     HICON iconBig = nullptr, iconSmall = nullptr;
     HGDIOBJ image = nullptr; // a static's icon or bitmap
@@ -119,7 +118,6 @@ struct Window {
 // What a dialog window carries beyond a Window.
 struct DialogState {
     CDialog* object = nullptr;
-    QFont font;
     int cxChar = 0, cyChar = 0;            // base units of the template font, pixels
     int marginRight = 0, marginBottom = 0; // around the controls, kept when they move
     QEventLoop* loop = nullptr;
@@ -175,6 +173,12 @@ bool SetText(Window* window, const std::wstring& text);
 
 // Delivers WM_SIZE with the current client size to every open dialog.
 void NotifyDialogsOfScreenChange();
+// The dialogs' handles, from the registry; any thread.
+std::vector<HWND> DialogWindows();
+// Resizes a dialog's window to hold its controls and the margin its template left (widgets.cpp).
+void FitDialog(Window* dialog);
+// Follows the host's screens from now on (screen.cpp; EnsureApplication calls it once).
+void WatchScreens();
 
 // The message box host shared by MessageBoxW and AfxMessageBox and their note variants; a null
 // or empty note shows none.
@@ -209,6 +213,10 @@ void ReapFinishedThreads();
 int RunningThreadCount();
 // Whether a thread AfxBeginThread started has not yet returned from its procedure; any thread.
 bool WorkerThreadsRunning();
+// How long a worker may go on after the main window has ended without either returning or
+// waiting for the user in a message box. A worker that sees the dialog's end stops within its
+// longest wait and read (some seconds); this bounds a worker stuck in a call that never returns.
+constexpr long long kWorkerEndLimitMs = 20000;
 // Runs on the user-interface thread until every worker thread has returned, carrying out the
 // window calls and message boxes the workers hand over, so that a box a worker raises as the
 // program ends stays up until the user answers it. False if a worker neither returned nor

@@ -10,6 +10,7 @@
 #include <QFontMetrics>
 #include <QImage>
 #include <QKeyEvent>
+#include <QLabel>
 #include <QMessageBox>
 #include <QMouseEvent>
 #include <QPixmap>
@@ -17,7 +18,6 @@
 #include <QStyle>
 #include <QStyleOptionButton>
 #include <QThread>
-#include <QLabel>
 #include <QWidget>
 
 #include "platform/qt/host.h"

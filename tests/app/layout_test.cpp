@@ -212,8 +212,8 @@ TEST_F(LayoutTest, TheBarIsDrawnInBlocksAndReadOnlyEditsOnTheDialogsBackground) 
         EXPECT_GT(blocks[3], blocks[2]);
 
         const RECT client = WindowRect(h);
-        for (int id : {IDC_EDIT_MODEL, IDC_EDIT_CURRENT_VERSION, IDC_EDIT_NEW_VERSION,
-                       IDC_EDIT_NOTICE}) {
+        for (int id :
+             {IDC_EDIT_MODEL, IDC_EDIT_CURRENT_VERSION, IDC_EDIT_NEW_VERSION, IDC_EDIT_NOTICE}) {
             const RECT edit = WindowRect(GetDlgItem(h, id));
             // Right of the short texts and clear of the frame; the notice's first line is empty
             // at its end, left of its scroll bar.

@@ -1,10 +1,14 @@
-// The dialog's base units: how many pixels a template's dialog units are on this host. This file
-// only derives them, once per dialog; the dialog host converts with them (creation, MapDialogRect).
-// It may call Qt's font metrics and the style, nothing of the host's state.
+// Dialog units and the layout calls: the dialog's base units (how many pixels a template's
+// dialog units are on this host), MapDialogRect, and the deferred window-position batch the
+// layout re-flow moves the controls with. Finds windows through the registry (handles.cpp).
 #include <QApplication>
 #include <QFontMetrics>
 #include <QStyle>
 #include <QStyleOptionButton>
+
+#include <algorithm>
+#include <memory>
+#include <set>
 
 #include "platform/qt/host.h"
 
@@ -23,7 +27,8 @@ int PushButtonTextRoom(int width, int height, const QString& text) {
     option.rect = QRect(0, 0, width, height);
     option.text = text;
     option.state = QStyle::State_Enabled;
-    return QApplication::style()->subElementRect(QStyle::SE_PushButtonContents, &option, nullptr)
+    return QApplication::style()
+        ->subElementRect(QStyle::SE_PushButtonContents, &option, nullptr)
         .width();
 }
 
@@ -89,3 +94,102 @@ BaseUnits DialogBaseUnits(const DialogTemplate& tpl, const QFont& font) {
 }
 
 } // namespace vmod_qt
+
+using namespace vmod_qt;
+
+BOOL MapDialogRect(HWND dialog, RECT* rect) {
+    if (!rect)
+        return FALSE;
+    return static_cast<BOOL>(RunOnUi(
+        [=] {
+            Window* w = FindWindow(dialog);
+            if (!w || !w->dialog)
+                return LRESULT(FALSE);
+            int cx = w->dialog->cxChar, cy = w->dialog->cyChar;
+            rect->left = MulDiv(rect->left, cx, 4);
+            rect->right = MulDiv(rect->right, cx, 4);
+            rect->top = MulDiv(rect->top, cy, 8);
+            rect->bottom = MulDiv(rect->bottom, cy, 8);
+            return LRESULT(TRUE);
+        },
+        FALSE));
+}
+
+namespace {
+
+struct DeferredMove {
+    HWND hwnd;
+    int x, y, cx, cy;
+    UINT flags;
+};
+
+struct Batch {
+    std::vector<DeferredMove> moves;
+};
+
+// The batches begun and not yet ended; user-interface thread only.
+std::set<Batch*>& LiveBatches() {
+    static std::set<Batch*> live;
+    return live;
+}
+
+} // namespace
+
+HDWP BeginDeferWindowPos(int count) {
+    if (count < 0)
+        return nullptr;
+    return reinterpret_cast<HDWP>(RunOnUi(
+        [=] {
+            auto* b = new Batch;
+            b->moves.reserve(static_cast<size_t>(count));
+            LiveBatches().insert(b);
+            return reinterpret_cast<LRESULT>(b);
+        },
+        0));
+}
+
+HDWP DeferWindowPos(HDWP batch, HWND hwnd, HWND insertAfter, int x, int y, int cx, int cy,
+                    UINT flags) {
+    (void)insertAfter;
+    auto* b = reinterpret_cast<Batch*>(batch);
+    return reinterpret_cast<HDWP>(RunOnUi(
+        [=] {
+            if (!WindowExists(hwnd) || !LiveBatches().count(b))
+                return LRESULT(0);
+            b->moves.push_back({hwnd, x, y, cx, cy, flags});
+            return reinterpret_cast<LRESULT>(batch);
+        },
+        0));
+}
+
+BOOL EndDeferWindowPos(HDWP batch) {
+    auto* b = reinterpret_cast<Batch*>(batch);
+    return static_cast<BOOL>(RunOnUi(
+        [=] {
+            if (!LiveBatches().erase(b))
+                return LRESULT(FALSE);
+            std::unique_ptr<Batch> owned(b);
+            BOOL ok = TRUE;
+            std::vector<Window*> parents;
+            for (const DeferredMove& m : owned->moves) {
+                Window* w = FindWindow(m.hwnd);
+                if (!w || !w->widget) {
+                    ok = FALSE;
+                    continue;
+                }
+                QRect g = w->widget->geometry();
+                if (!(m.flags & SWP_NOMOVE))
+                    g.moveTo(m.x, m.y);
+                if (!(m.flags & SWP_NOSIZE))
+                    g.setSize(QSize(std::max(0, m.cx), std::max(0, m.cy)));
+                w->widget->setGeometry(g);
+                if (w->parent &&
+                    std::find(parents.begin(), parents.end(), w->parent) == parents.end())
+                    parents.push_back(w->parent);
+            }
+            for (Window* p : parents)
+                FitDialog(p);
+            return LRESULT(ok);
+        },
+        FALSE));
+}
