@@ -18,70 +18,6 @@ constexpr WORD kNoId = 0xFFFF;
 constexpr LONG kTallRight = 480, kTallBottom = 800;
 constexpr LONG kWideRight = 800, kWideBottom = 480;
 
-// Little-endian reads over the template's bytes; once a read would pass the end, every later
-// read fails too, so a walk can check once per step.
-struct TemplateReader {
-    const BYTE* data;
-    size_t size;
-    size_t pos = 0;
-    bool ok = true;
-
-    bool Need(size_t n) {
-        if (ok && (n > size || pos > size - n))
-            ok = false;
-        return ok;
-    }
-    WORD Word() {
-        if (!Need(2))
-            return 0;
-        WORD v = static_cast<WORD>(data[pos] | (data[pos + 1] << 8));
-        pos += 2;
-        return v;
-    }
-    DWORD Dword() {
-        DWORD lo = Word();
-        DWORD hi = Word();
-        return lo | (hi << 16);
-    }
-    void Skip(size_t n) {
-        if (Need(n))
-            pos += n;
-    }
-    void Align4() {
-        size_t aligned = (pos + 3) & ~static_cast<size_t>(3);
-        if (aligned > size)
-            ok = false;
-        else
-            pos = aligned;
-    }
-    // The element rule: 0xFFFF and a 16-bit number (4 bytes), a lone 0 (2 bytes), or UTF-16
-    // text with its terminating 0.
-    LayoutElement Element() {
-        LayoutElement e;
-        WORD first = Word();
-        if (!ok)
-            return e;
-        if (first == 0xFFFF) {
-            e.isNumber = true;
-            e.number = Word();
-            return e;
-        }
-        for (WORD unit = first; ok && unit != 0; unit = Word()) {
-            uint32_t c = unit;
-            // A surrogate pair is one character of the wide string.
-            if (c >= 0xD800 && c < 0xDC00 && pos + 2 <= size) {
-                WORD low = static_cast<WORD>(data[pos] | (data[pos + 1] << 8));
-                if (low >= 0xDC00 && low < 0xE000) {
-                    pos += 2;
-                    c = 0x10000 + ((c - 0xD800) << 10) + (low - 0xDC00);
-                }
-            }
-            e.text += static_cast<wchar_t>(c);
-        }
-        return e;
-    }
-};
-
 // Swaps a static's icon or bitmap for image resource number of module; the old image is
 // released only once the new one is in place, so a failed load leaves the control as it was.
 void RefreshStaticImage(HINSTANCE module, HWND dialog, int id, WORD number, bool icon) {
@@ -121,57 +57,21 @@ BOOL ApplyDialogLayout(HINSTANCE module, HWND dialog, UINT templateId) {
                                SizeofResource(module, found));
 }
 
-// Header: style, extended style, control count, x, y, width, height; menu, class and caption
-// elements; with DS_SETFONT the point size and the face name. Each item then starts on a 4-byte
-// boundary: style, extended style, x, y, width, height, id, class and caption elements, and a
-// 16-bit creation-data length that counts itself when it is not 0.
+// The template is read first (platform/dialog_template.h), then the walk applies its items in
+// order. The dialog's own x, y, width and height are not used: the window keeps its place. A
+// template that ends early or is malformed gives the items read whole before the fault; those
+// are applied and the result is FALSE.
 BOOL ApplyDialogTemplate(HINSTANCE module, HWND dialog, const BYTE* tpl, size_t size) {
     if (!tpl)
         return FALSE;
-    TemplateReader r{tpl, size};
-    DWORD style = r.Dword();
-    if ((style & 0xFFFF0000u) == 0xFFFF0000u)
-        return FALSE; // the extended format's signature: its items are laid out differently
-    r.Dword();        // extended style
-    WORD count = r.Word();
-    r.Skip(4 * 2); // the dialog's own x, y, width, height: the window keeps its place
-    if (!r.ok)
-        return FALSE;
+    DialogTemplate t;
+    BOOL result = ParseDialogTemplate(tpl, size, &t) ? TRUE : FALSE;
 
-    HDWP batch = BeginDeferWindowPos(count);
+    HDWP batch = BeginDeferWindowPos(static_cast<int>(t.items.size()));
     if (!batch)
         return FALSE;
-
-    r.Element(); // menu
-    r.Element(); // window class
-    r.Element(); // caption
-    if (style & DS_SETFONT) {
-        r.Word();    // point size
-        r.Element(); // face name
-    }
-
-    BOOL result = r.ok ? TRUE : FALSE;
     int withoutId = 0;
-    for (WORD i = 0; r.ok && i < count; ++i) {
-        r.Align4();
-        LayoutItem item;
-        item.style = r.Dword();
-        item.exStyle = r.Dword();
-        item.x = static_cast<int16_t>(r.Word());
-        item.y = static_cast<int16_t>(r.Word());
-        item.cx = static_cast<int16_t>(r.Word());
-        item.cy = static_cast<int16_t>(r.Word());
-        item.id = r.Word();
-        LayoutElement windowClass = r.Element();
-        LayoutElement caption = r.Element();
-        WORD extra = r.Word();
-        if (extra != 0)
-            r.Skip(extra - 2u); // the length counts its own two bytes
-        if (!r.ok || (extra != 0 && extra < 2)) {
-            result = FALSE; // the template ends inside this item: it is not applied
-            break;
-        }
-
+    for (const DialogItem& item : t.items) {
         HWND control = GetDlgItem(dialog, item.id);
         if (!control) {
             // The controls after a missing one keep their places: the dialog and this template
@@ -193,12 +93,10 @@ BOOL ApplyDialogTemplate(HINSTANCE module, HWND dialog, const BYTE* tpl, size_t 
         }
         batch = next;
 
-        RefreshControlFromTemplate(module, dialog, item, windowClass, caption);
+        RefreshControlFromTemplate(module, dialog, item);
         if (item.id == kNoId)
             ++withoutId;
     }
-    if (!r.ok)
-        result = FALSE;
 
     if (!EndDeferWindowPos(batch))
         result = FALSE;
@@ -208,12 +106,12 @@ BOOL ApplyDialogTemplate(HINSTANCE module, HWND dialog, const BYTE* tpl, size_t 
     return result;
 }
 
-void RefreshControlFromTemplate(HINSTANCE module, HWND dialog, const LayoutItem& item,
-                                const LayoutElement& windowClass, const LayoutElement& caption) {
-    if (!windowClass.isNumber)
+void RefreshControlFromTemplate(HINSTANCE module, HWND dialog, const DialogItem& item) {
+    if (!item.windowClass.isNumber)
         return; // a named class: the progress bar keeps its range and position
+    const ResName& caption = item.title;
     int id = item.id;
-    switch (windowClass.number) {
+    switch (item.windowClass.number) {
     case kClassButton:
     case kClassStatic:
         if (caption.isNumber) {

@@ -4,27 +4,10 @@
 #pragma once
 
 #include <cstddef>
-#include <cstdint>
-#include <string>
 
+#include "platform/dialog_template.h"
 #include "platform/types.h"
 #include "platform/winuser.h"
-
-// The fixed part of one control item of a standard dialog template.
-struct LayoutItem {
-    DWORD style;
-    DWORD exStyle;
-    int16_t x, y, cx, cy; // dialog units
-    WORD id;              // 0xFFFF: the control has no id
-};
-
-// A class or caption element of a template: a resource number (0xFFFF and the number) or a
-// text (empty for the lone 0).
-struct LayoutElement {
-    bool isNumber = false;
-    WORD number = 0;
-    std::wstring text;
-};
 
 // The template that fits the screen: portrait (taller than wide) 141 when the work area ends at
 // right 480, bottom 800, else 102; landscape or square 142 when it ends at right 800, bottom
@@ -42,10 +25,9 @@ BOOL ApplyDialogLayout(HINSTANCE module, HWND dialog, UINT templateId);
 // FALSE. module supplies the images of icon and bitmap statics.
 BOOL ApplyDialogTemplate(HINSTANCE module, HWND dialog, const BYTE* tpl, size_t size);
 
-// Brings back what a template carries besides geometry, for the control item of the dialog
-// whose class and caption elements are given: buttons and statics get their caption text (also
-// when empty) or, for icon and bitmap statics naming a resource, that image from module; list
-// and combo boxes get their selection again so that it stays in view. Edits, scroll bars and
-// controls of a named class (the progress bar) are left alone.
-void RefreshControlFromTemplate(HINSTANCE module, HWND dialog, const LayoutItem& item,
-                                const LayoutElement& windowClass, const LayoutElement& caption);
+// Brings back what a template's item carries besides geometry, for the dialog's control of that
+// id: buttons and statics get their caption text (also when empty) or, for icon and bitmap
+// statics naming a resource, that image from module; list and combo boxes get their selection
+// again so that it stays in view. Edits, scroll bars and controls of a named class (the
+// progress bar) are left alone.
+void RefreshControlFromTemplate(HINSTANCE module, HWND dialog, const DialogItem& item);

@@ -538,6 +538,20 @@ int decode_stored() {
     return result;
 }
 
+namespace {
+
+// The symbols of a fixed or dynamic block (decode_symbols) with the block's two tables, which
+// are released on the way out whatever the result. Returns 0 after the end-of-block code, 1 at
+// a data error.
+int decode_and_release(CodeEntry* tl, CodeEntry* td, int bl, int bd) {
+    const int r = decode_symbols(tl, td, bl, bd);
+    free_code_table(tl);
+    free_code_table(td);
+    return r != 0 ? 1 : 0;
+}
+
+} // namespace
+
 // Fixed-code block (RFC 1951 3.2.6). The tables are built anew for every such block and
 // released on every way out, data errors included.
 int decode_fixed() {
@@ -575,10 +589,7 @@ int decode_fixed() {
     }
     // Result 1 is expected: 30 of the 32 five-bit codes are used.
 
-    r = decode_symbols(tl, td, bl, bd);
-    free_code_table(tl);
-    free_code_table(td);
-    return r != 0 ? 1 : 0;
+    return decode_and_release(tl, td, bl, bd);
 }
 
 // Dynamic-code block (RFC 1951 3.2.7): HLIT, HDIST, HCLEN, the code-length code, the
@@ -680,10 +691,7 @@ int decode_dynamic() {
         return res;
     }
 
-    res = decode_symbols(tl, td, bl, bd);
-    free_code_table(tl);
-    free_code_table(td);
-    return res != 0 ? 1 : 0;
+    return decode_and_release(tl, td, bl, bd);
 }
 
 // Block header (RFC 1951 3.2.3): BFINAL, then BTYPE in two bits; BTYPE 3 is reserved and

@@ -1,6 +1,8 @@
+#include <algorithm>
 #include <cstdlib>
 
 #include "platform/device_root.h"
+#include "platform/posix/utf8.h"
 
 #ifndef VMOD_DATA_DIR
 #define VMOD_DATA_DIR "/usr/share/vmod-versionup"
@@ -10,34 +12,11 @@ namespace {
 
 const wchar_t kInstallFolder[] = L"\\Program Files\\V-MOD VersionUp Tool\\";
 
-void AppendUtf8(std::string& out, wchar_t wc) {
-    uint32_t c = static_cast<uint32_t>(wc);
-    if (c < 0x80) {
-        out += static_cast<char>(c);
-    } else if (c < 0x800) {
-        out += static_cast<char>(0xC0 | (c >> 6));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-        out += static_cast<char>(0xE0 | (c >> 12));
-        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (c >> 18));
-        out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    }
-}
-
+// A device path in the host's form: UTF-8 with '/' between folders. A backslash is one byte of
+// UTF-8 and never part of a longer sequence, so it can be swapped after the encoding.
 std::string ToHost(const wchar_t* p) {
-    std::string out;
-    for (; *p; ++p) {
-        if (*p == L'\\') {
-            out += '/';
-        } else {
-            AppendUtf8(out, *p);
-        }
-    }
+    std::string out = vmod_posix::Utf8FromWide(p);
+    std::replace(out.begin(), out.end(), '\\', '/');
     return out;
 }
 

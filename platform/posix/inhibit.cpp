@@ -14,6 +14,7 @@
 
 #include "platform/inhibit.h"
 #include "platform/posix/inhibit_process.h"
+#include "platform/posix/utf8.h"
 #include "platform/testing.h"
 
 extern char** environ;
@@ -61,24 +62,6 @@ void StopLocked() {
             WaitExit(g_child, kRelease);
         }
         g_child = -1;
-    }
-}
-
-void AppendUtf8(std::string& out, unsigned long c) {
-    if (c < 0x80) {
-        out += static_cast<char>(c);
-    } else if (c < 0x800) {
-        out += static_cast<char>(0xC0 | (c >> 6));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-        out += static_cast<char>(0xE0 | (c >> 12));
-        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x110000) {
-        out += static_cast<char>(0xF0 | (c >> 18));
-        out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
     }
 }
 
@@ -164,9 +147,7 @@ BOOL HostInhibitSleepBegin(LPCWSTR why) {
     // logind runs only where systemd booted the host (the test sd_booted makes).
     if (access("/run/systemd/system", F_OK) != 0)
         return FALSE;
-    std::string utf8;
-    for (const wchar_t* p = why ? why : L""; *p; ++p)
-        vmod_posix::AppendUtf8(utf8, static_cast<unsigned long>(*p));
+    const std::string utf8 = vmod_posix::Utf8FromWide(why ? why : L"");
     return vmod_posix::InhibitorStart(vmod_posix::InhibitorCommand(utf8)) ? TRUE : FALSE;
 }
 

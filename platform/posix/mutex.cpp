@@ -12,6 +12,7 @@
 
 #include "platform/device_root.h"
 #include "platform/posix/kernel_objects.h"
+#include "platform/posix/utf8.h"
 #include "platform/winbase.h"
 
 namespace {
@@ -39,29 +40,6 @@ uint64_t Fnv1a(const std::string& bytes) {
     return h;
 }
 
-std::string Utf8(LPCWSTR text) {
-    std::string out;
-    for (; *text; ++text) {
-        const uint32_t c = static_cast<uint32_t>(*text);
-        if (c < 0x80) {
-            out += static_cast<char>(c);
-        } else if (c < 0x800) {
-            out += static_cast<char>(0xC0 | (c >> 6));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else if (c < 0x10000) {
-            out += static_cast<char>(0xE0 | (c >> 12));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else {
-            out += static_cast<char>(0xF0 | (c >> 18));
-            out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        }
-    }
-    return out;
-}
-
 // The lock file of a name under the current device root. The root is taken as its real path,
 // so two spellings of one folder share their mutexes.
 std::string LockPath(LPCWSTR name) {
@@ -72,7 +50,7 @@ std::string LockPath(LPCWSTR name) {
             root = buf;
         }
     }
-    const uint64_t key = Fnv1a(root + '\n' + Utf8(name));
+    const uint64_t key = Fnv1a(root + '\n' + vmod_posix::Utf8FromWide(name));
     char file[64];
     std::snprintf(file, sizeof file, "vmod-mutex-%016llx.lock",
                   static_cast<unsigned long long>(key));

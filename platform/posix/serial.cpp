@@ -50,6 +50,25 @@ PortObject* Port(HANDLE h) {
     return static_cast<PortObject*>(vmod_posix::LookupHandle(h, KernelObject::Kind::Port));
 }
 
+// The port of a ReadFile or WriteFile call, whose count of bytes done is 0 until the transfer
+// sets it. nullptr when h is no port, or (ERROR_INVALID_PARAMETER) for overlapped I/O or a
+// missing buffer with a nonzero count.
+PortObject* TransferPort(HANDLE h, const void* buffer, DWORD count, LPDWORD done,
+                         LPOVERLAPPED overlapped) {
+    if (done) {
+        *done = 0;
+    }
+    PortObject* port = Port(h);
+    if (!port) {
+        return nullptr;
+    }
+    if (overlapped || (!buffer && count > 0)) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    return port;
+}
+
 // A back-end port standing for a driver that refuses this call.
 bool Refused(const PortObject& port, const char* call) {
     if (port.seam && port.seam->Refuses(call)) {
@@ -556,15 +575,8 @@ BOOL PurgeComm(HANDLE h, DWORD flags) {
 }
 
 BOOL ReadFile(HANDLE h, void* buffer, DWORD count, LPDWORD read, LPOVERLAPPED overlapped) {
-    if (read) {
-        *read = 0;
-    }
-    PortObject* port = Port(h);
+    PortObject* port = TransferPort(h, buffer, count, read, overlapped);
     if (!port) {
-        return FALSE;
-    }
-    if (overlapped || (!buffer && count > 0)) {
-        SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
     if (count == 0) {
@@ -643,15 +655,8 @@ BOOL ReadFile(HANDLE h, void* buffer, DWORD count, LPDWORD read, LPOVERLAPPED ov
 
 BOOL WriteFile(HANDLE h, const void* buffer, DWORD count, LPDWORD written,
                LPOVERLAPPED overlapped) {
-    if (written) {
-        *written = 0;
-    }
-    PortObject* port = Port(h);
+    PortObject* port = TransferPort(h, buffer, count, written, overlapped);
     if (!port) {
-        return FALSE;
-    }
-    if (overlapped || (!buffer && count > 0)) {
-        SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
     const auto* data = static_cast<const uint8_t*>(buffer);

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "platform/afx.h"
+#include "platform/dialog_template.h"
 #include "platform/testing_ui.h"
 #include "platform/winuser.h"
 
@@ -30,16 +31,8 @@ namespace vmod_qt {
 QString ToQString(const wchar_t* text);
 QString ToQString(const std::wstring& text);
 std::wstring ToWString(const QString& text);
-// UTF-16 code units (as in .res files) to a wide string of code points.
-std::wstring FromUtf16(const uint16_t* units, size_t count);
 
 // ---- compiled resources (resources.cpp) ------------------------------------------------------
-// A name or type element: a number, or a string when number is 0 (numbers are 1..65535).
-struct ResName {
-    WORD number = 0;
-    std::wstring text;
-};
-
 struct Resource {
     ResName type;
     ResName name;
@@ -55,33 +48,6 @@ const std::vector<Resource>& ModuleResources();
 const char* ModuleFontConfig();
 HINSTANCE ProgramModule();
 const Resource* FindModuleResource(LPCWSTR name, LPCWSTR type);
-
-// One control item of a standard dialog template.
-struct DialogItem {
-    DWORD style = 0;
-    DWORD exStyle = 0;
-    int16_t x = 0, y = 0, cx = 0, cy = 0;
-    WORD id = 0;
-    ResName windowClass; // number 0x80..0x85 for the predefined classes, else the class name
-    ResName title;       // text, or a resource number (icons, bitmaps)
-    std::vector<BYTE> creationData;
-};
-
-struct DialogTemplate {
-    DWORD style = 0;
-    DWORD exStyle = 0;
-    int16_t x = 0, y = 0, cx = 0, cy = 0;
-    ResName menu;
-    ResName windowClass;
-    std::wstring caption;
-    bool hasFont = false;
-    WORD pointSize = 0;
-    std::wstring faceName;
-    std::vector<DialogItem> items;
-};
-
-// Parses a standard (not extended) dialog template; false for anything malformed or truncated.
-bool ParseDialogTemplate(const BYTE* data, size_t size, DialogTemplate* out);
 
 // A loaded icon or bitmap: the decoded images (icons: one per image of the group, with the
 // colour depth it was stored in).

@@ -1,5 +1,5 @@
 // The program module's compiled resources: the registered 32-bit .res image, FindResourceW and
-// LoadResource over it, the standard dialog template reader, icons and bitmaps.
+// LoadResource over it, icons and bitmaps.
 #include <QString>
 
 #include <cwctype>
@@ -20,21 +20,6 @@ std::wstring ToWString(const QString& text) {
     return text.toStdWString();
 }
 
-std::wstring FromUtf16(const uint16_t* units, size_t count) {
-    std::wstring out;
-    out.reserve(count);
-    for (size_t i = 0; i < count; ++i) {
-        uint32_t u = units[i];
-        if (u >= 0xD800 && u < 0xDC00 && i + 1 < count && units[i + 1] >= 0xDC00 &&
-            units[i + 1] < 0xE000) {
-            u = 0x10000 + ((u - 0xD800) << 10) + (units[i + 1] - 0xDC00);
-            ++i;
-        }
-        out += static_cast<wchar_t>(u);
-    }
-    return out;
-}
-
 namespace {
 
 struct Registration {
@@ -51,56 +36,6 @@ Registration& Registered() {
 // The module handle of the program itself; any distinct non-null value will do.
 HINSTANCE const kProgramModule = reinterpret_cast<HINSTANCE>(static_cast<uintptr_t>(0x00010000));
 
-// A little-endian reader over bytes that fails (sticky) instead of reading past the end.
-struct Reader {
-    const BYTE* data;
-    size_t size;
-    size_t pos = 0;
-    bool ok = true;
-
-    bool Need(size_t n) {
-        if (!ok || n > size || pos > size - n)
-            ok = false;
-        return ok;
-    }
-    WORD Word() {
-        if (!Need(2))
-            return 0;
-        WORD v = static_cast<WORD>(data[pos] | (data[pos + 1] << 8));
-        pos += 2;
-        return v;
-    }
-    DWORD Dword() {
-        DWORD lo = Word();
-        DWORD hi = Word();
-        return lo | (hi << 16);
-    }
-    void Align4() {
-        size_t aligned = (pos + 3) & ~static_cast<size_t>(3);
-        if (aligned > size)
-            ok = false;
-        else
-            pos = aligned;
-    }
-    // Element rule of .res headers and dialog templates: 0xFFFF + number, a lone 0 (empty), or a
-    // zero-terminated UTF-16 string.
-    ResName Element() {
-        ResName r;
-        WORD first = Word();
-        if (!ok)
-            return r;
-        if (first == 0xFFFF) {
-            r.number = Word();
-            return r;
-        }
-        std::vector<uint16_t> units;
-        for (WORD c = first; ok && c != 0; c = Word())
-            units.push_back(c);
-        r.text = FromUtf16(units.data(), units.size());
-        return r;
-    }
-};
-
 // Parses the .res image: a sequence of entries, each a header (data size, header size, type,
 // name, data version, memory flags, language, version, characteristics) and its data, both
 // padded to 4 bytes. The leading empty entry that marks a 32-bit .res is skipped.
@@ -108,13 +43,13 @@ std::vector<Resource> ParseRes(const BYTE* data, size_t size) {
     std::vector<Resource> out;
     size_t pos = 0;
     while (pos + 8 <= size) {
-        Reader r{data, size, pos};
+        ResReader r{data, size, pos};
         DWORD dataSize = r.Dword();
         DWORD headerSize = r.Dword();
         if (!r.ok || headerSize < 16 || headerSize > size - pos ||
             dataSize > size - pos - headerSize)
             return {};
-        Reader h{data, pos + headerSize, pos + 8};
+        ResReader h{data, pos + headerSize, pos + 8};
         Resource res;
         res.type = h.Element();
         res.name = h.Element();
@@ -190,7 +125,7 @@ bool Release(void* handle, bool icon) {
 // bottom-up rows padded to 4 bytes, uncompressed only. For an icon image the header's height
 // counts the colour rows and the AND-mask rows, and mask bit 1 means transparent.
 bool DecodeDib(const BYTE* data, size_t size, bool icon, QImage* out, int* bpp) {
-    Reader r{data, size};
+    ResReader r{data, size};
     DWORD headerSize = r.Dword();
     int32_t width = static_cast<int32_t>(r.Dword());
     int32_t height = static_cast<int32_t>(r.Dword());
@@ -291,60 +226,6 @@ const Resource* FindModuleResource(LPCWSTR name, LPCWSTR type) {
     return nullptr;
 }
 
-// Standard template: header (style, extended style, item count, x, y, cx, cy), menu, class and
-// caption elements, the font (point size and face) when DS_SETFONT is set; then each item on a
-// 4-byte boundary: style, extended style, x, y, cx, cy, id, class and title elements, and
-// creation data whose 16-bit length counts the length field itself.
-bool ParseDialogTemplate(const BYTE* data, size_t size, DialogTemplate* out) {
-    Reader r{data, size};
-    DialogTemplate t;
-    t.style = r.Dword();
-    if (r.ok && (t.style & 0xFFFF0000u) == 0xFFFF0000u)
-        return false; // the extended format (signature 0xFFFF, version 1) is not read
-    t.exStyle = r.Dword();
-    WORD count = r.Word();
-    t.x = static_cast<int16_t>(r.Word());
-    t.y = static_cast<int16_t>(r.Word());
-    t.cx = static_cast<int16_t>(r.Word());
-    t.cy = static_cast<int16_t>(r.Word());
-    t.menu = r.Element();
-    t.windowClass = r.Element();
-    ResName caption = r.Element();
-    t.caption = caption.text;
-    if (t.style & DS_SETFONT) {
-        t.hasFont = true;
-        t.pointSize = r.Word();
-        t.faceName = r.Element().text;
-    }
-    for (WORD i = 0; r.ok && i < count; ++i) {
-        r.Align4();
-        DialogItem item;
-        item.style = r.Dword();
-        item.exStyle = r.Dword();
-        item.x = static_cast<int16_t>(r.Word());
-        item.y = static_cast<int16_t>(r.Word());
-        item.cx = static_cast<int16_t>(r.Word());
-        item.cy = static_cast<int16_t>(r.Word());
-        item.id = r.Word();
-        item.windowClass = r.Element();
-        item.title = r.Element();
-        size_t lengthPos = r.pos;
-        WORD extra = r.Word();
-        if (extra > 2 && r.ok) {
-            size_t rest = extra - 2u;
-            if (!r.Need(rest))
-                break;
-            item.creationData.assign(data + lengthPos + 2, data + lengthPos + 2 + rest);
-            r.pos += rest;
-        }
-        t.items.push_back(std::move(item));
-    }
-    if (!r.ok)
-        return false;
-    *out = std::move(t);
-    return true;
-}
-
 Image* ImageFromHandle(const void* handle) {
     std::lock_guard<std::mutex> lock(g_imagesMutex);
     auto it = LiveImages().find(static_cast<Image*>(const_cast<void*>(handle)));
@@ -395,7 +276,7 @@ HICON LoadIconW(HINSTANCE instance, LPCWSTR name) {
     const Resource* group = FindModuleResource(name, RT_GROUP_ICON);
     if (!group)
         return nullptr;
-    Reader r{group->data, group->size};
+    ResReader r{group->data, group->size};
     r.Word();
     WORD type = r.Word();
     WORD count = r.Word();
