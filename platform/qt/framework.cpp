@@ -237,13 +237,23 @@ BOOL CDialog::OnCommand(WPARAM wParam, LPARAM lParam) {
     return app && app->DispatchFromMap(WM_COMMAND, wParam, lParam, &result) ? TRUE : FALSE;
 }
 
-void DDX_Control(CDataExchange* pDX, int id, CWnd& control) {
-    HWND item = GetDlgItem(pDX->m_pDlgWnd->m_hWnd, id);
-    Window* w = FindWindow(item);
-    if (!w) {
+namespace {
+
+// The dialog's child id for a binding; a missing child marks the pass failed (nullptr).
+Window* BoundChild(CDataExchange* pDX, int id) {
+    Window* w = FindWindow(GetDlgItem(pDX->m_pDlgWnd->m_hWnd, id));
+    if (!w)
         pDX->m_bFailed = TRUE;
+    return w;
+}
+
+} // namespace
+
+void DDX_Control(CDataExchange* pDX, int id, CWnd& control) {
+    Window* w = BoundChild(pDX, id);
+    if (!w)
         return;
-    }
+    HWND item = w->hwnd;
     // Written only when it changes, so other threads reading the handle see one value.
     if (control.m_hWnd != item)
         control.m_hWnd = item;
@@ -251,13 +261,8 @@ void DDX_Control(CDataExchange* pDX, int id, CWnd& control) {
 }
 
 void DDX_Text(CDataExchange* pDX, int id, CString& value) {
-    HWND item = GetDlgItem(pDX->m_pDlgWnd->m_hWnd, id);
-    Window* w = FindWindow(item);
-    if (!w) {
-        pDX->m_bFailed = TRUE;
-        return;
-    }
-    SetWindowTextW(item, value);
+    if (Window* w = BoundChild(pDX, id))
+        SetWindowTextW(w->hwnd, value);
 }
 
 // ---- the application ------------------------------------------------------------------------

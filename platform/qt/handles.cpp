@@ -362,22 +362,30 @@ BOOL SetWindowTextW(HWND hwnd, LPCWSTR text) {
         FALSE));
 }
 
-BOOL EnableWindow(HWND hwnd, BOOL enable) {
+namespace {
+
+// Sets or clears one style bit of a window and brings its widget in line (apply gets the bit's
+// new state): whether the bit was set before; FALSE for no window.
+BOOL ChangeStyleBit(HWND hwnd, DWORD bit, bool set, void (*apply)(QWidget*, bool)) {
     return static_cast<BOOL>(RunOnUi(
         [=] {
             Window* w = FindWindow(hwnd);
             if (!w)
                 return LRESULT(FALSE);
-            bool wasDisabled = w->style & WS_DISABLED;
-            if (enable)
-                w->style &= ~static_cast<DWORD>(WS_DISABLED);
-            else
-                w->style |= WS_DISABLED;
+            const bool was = w->style & bit;
+            w->style = set ? w->style | bit : w->style & ~bit;
             if (w->widget)
-                w->widget->setEnabled(enable);
-            return LRESULT(wasDisabled);
+                apply(w->widget.data(), set);
+            return LRESULT(was);
         },
         FALSE));
+}
+
+} // namespace
+
+BOOL EnableWindow(HWND hwnd, BOOL enable) {
+    return ChangeStyleBit(hwnd, WS_DISABLED, !enable,
+                          [](QWidget* widget, bool disabled) { widget->setEnabled(!disabled); });
 }
 
 BOOL IsWindowEnabled(HWND hwnd) {
@@ -390,22 +398,8 @@ BOOL IsWindowEnabled(HWND hwnd) {
 }
 
 BOOL ShowWindow(HWND hwnd, int cmdShow) {
-    return static_cast<BOOL>(RunOnUi(
-        [=] {
-            Window* w = FindWindow(hwnd);
-            if (!w)
-                return LRESULT(FALSE);
-            bool wasVisible = w->style & WS_VISIBLE;
-            bool show = cmdShow != SW_HIDE;
-            if (show)
-                w->style |= WS_VISIBLE;
-            else
-                w->style &= ~static_cast<DWORD>(WS_VISIBLE);
-            if (w->widget)
-                w->widget->setVisible(show);
-            return LRESULT(wasVisible);
-        },
-        FALSE));
+    return ChangeStyleBit(hwnd, WS_VISIBLE, cmdShow != SW_HIDE,
+                          [](QWidget* widget, bool visible) { widget->setVisible(visible); });
 }
 
 HWND GetDlgItem(HWND dialog, int id) {
