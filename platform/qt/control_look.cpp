@@ -1,6 +1,6 @@
 // How controls look where the toolkit's own drawing differs from the handheld's controls: the
 // progress bar drawn in blocks, and read-only edits on the dialog's background. Owns only the
-// drawing of single widgets; the dialog host makes them (windows.cpp) and sets their values.
+// drawing of single widgets; the dialog host makes them (widgets.cpp) and sets their values.
 #include <QPalette>
 #include <QProgressBar>
 #include <QStyle>

@@ -58,7 +58,7 @@ struct Image {
 };
 Image* ImageFromHandle(const void* handle); // nullptr when not a live icon or bitmap
 
-// ---- windows (windows.cpp) -------------------------------------------------------------------
+// ---- windows (handles.cpp, widgets.cpp) --------------------------------------------------------
 enum class Kind { Dialog, Button, Edit, Static, ListBox, ScrollBar, ComboBox, Progress, Other };
 
 struct DialogState;
@@ -119,7 +119,7 @@ struct BaseUnits {
     int cx, cy;
 };
 // The base units of a dialog made from tpl and drawn in font: the font's own, grown in
-// proportion where a static's or push button's text would not fit its control (dialog_units.cpp).
+// proportion where a static's or push button's text would not fit its control (dialog_layout.cpp).
 BaseUnits DialogBaseUnits(const DialogTemplate& tpl, const QFont& font);
 
 // A progress bar drawn as the handheld draws one of this style: in blocks unless PBS_SMOOTH.
