@@ -16,11 +16,6 @@ namespace vmod_qt {
 
 namespace {
 
-// A control's width in pixels: its two edges converted one by one, as MapDialogRect does.
-int WidthInPixels(const DialogItem& item, int cxChar) {
-    return MulDiv(item.x + item.cx, cxChar, 4) - MulDiv(item.x, cxChar, 4);
-}
-
 // The width a push button of the given size leaves its text inside its frame and margins.
 int PushButtonTextRoom(int width, int height, const QString& text) {
     QStyleOptionButton option;
@@ -34,12 +29,13 @@ int PushButtonTextRoom(int width, int height, const QString& text) {
 
 // Whether every text a static or a push button of the template carries is drawn whole in its
 // control with these base units.
-bool TextsFit(const DialogTemplate& tpl, const QFontMetrics& metrics, int cxChar, int cyChar) {
+bool TextsFit(const DialogTemplate& tpl, const QFontMetrics& metrics, BaseUnits units) {
     for (const DialogItem& item : tpl.items) {
         if (item.title.number != 0 || item.title.text.empty())
             continue; // an image, or nothing to draw
         const QString text = ToQString(item.title.text);
-        const int width = WidthInPixels(item, cxChar);
+        const QRect place = ItemPixels(item, units);
+        const int width = place.width();
         int room;
         switch (KindOfClass(item.windowClass)) {
         case Kind::Static:
@@ -48,7 +44,7 @@ bool TextsFit(const DialogTemplate& tpl, const QFontMetrics& metrics, int cxChar
         case Kind::Button:
             if ((item.style & 0x0F) > BS_DEFPUSHBUTTON)
                 continue; // check boxes and radio buttons: not in the program's templates
-            room = PushButtonTextRoom(width, MulDiv(item.cy, cyChar, 8), text);
+            room = PushButtonTextRoom(width, place.height(), text);
             break;
         default:
             continue;
@@ -78,6 +74,16 @@ int MulDiv(int a, int b, int c) {
 // reader. So the font's units are the least, and both grow in the same ratio (the templates keep
 // their proportions, and the font its size) until every static and push-button text of the
 // template fits its control.
+RECT ToPixels(RECT units, BaseUnits base) {
+    return {MulDiv(units.left, base.cx, 4), MulDiv(units.top, base.cy, 8),
+            MulDiv(units.right, base.cx, 4), MulDiv(units.bottom, base.cy, 8)};
+}
+
+QRect ItemPixels(const DialogItem& item, BaseUnits base) {
+    const RECT r = ToPixels({item.x, item.y, item.x + item.cx, item.y + item.cy}, base);
+    return QRect(r.left, r.top, r.right - r.left, r.bottom - r.top);
+}
+
 BaseUnits DialogBaseUnits(const DialogTemplate& tpl, const QFont& font) {
     const QFontMetrics metrics(font);
     const int alphabet = metrics.horizontalAdvance(
@@ -86,9 +92,9 @@ BaseUnits DialogBaseUnits(const DialogTemplate& tpl, const QFont& font) {
     // Four times the font's width is far beyond any label of these templates; a text that needs
     // more stays cut rather than blowing the dialog up.
     for (int cx = fromFont.cx; cx <= 4 * fromFont.cx; ++cx) {
-        const int cy = MulDiv(fromFont.cy, cx, fromFont.cx);
-        if (TextsFit(tpl, metrics, cx, cy))
-            return {cx, cy};
+        const BaseUnits units{cx, MulDiv(fromFont.cy, cx, fromFont.cx)};
+        if (TextsFit(tpl, metrics, units))
+            return units;
     }
     return fromFont;
 }
@@ -105,11 +111,7 @@ BOOL MapDialogRect(HWND dialog, RECT* rect) {
             Window* w = FindWindow(dialog);
             if (!w || !w->dialog)
                 return LRESULT(FALSE);
-            int cx = w->dialog->cxChar, cy = w->dialog->cyChar;
-            rect->left = MulDiv(rect->left, cx, 4);
-            rect->right = MulDiv(rect->right, cx, 4);
-            rect->top = MulDiv(rect->top, cy, 8);
-            rect->bottom = MulDiv(rect->bottom, cy, 8);
+            *rect = ToPixels(*rect, w->dialog->units);
             return LRESULT(TRUE);
         },
         FALSE));

@@ -81,10 +81,15 @@ struct Window {
     std::unique_ptr<DialogState> dialog; // dialogs only
 };
 
+// A dialog's base units in pixels: a dialog unit is cx / 4 pixels across and cy / 8 down.
+struct BaseUnits {
+    int cx, cy;
+};
+
 // What a dialog window carries beyond a Window.
 struct DialogState {
     CDialog* object = nullptr;
-    int cxChar = 0, cyChar = 0;            // base units of the template font, pixels
+    BaseUnits units{0, 0};                 // from the template's font and texts
     int marginRight = 0, marginBottom = 0; // around the controls, kept when they move
     QEventLoop* loop = nullptr;
     bool ended = false;
@@ -114,13 +119,13 @@ Kind KindOfClass(const ResName& cls);
 
 // a * b / c rounded to the nearest, as the handheld's MulDiv; -1 when c is 0.
 int MulDiv(int a, int b, int c);
-// A dialog's base units in pixels: a dialog unit is cx / 4 pixels across and cy / 8 down.
-struct BaseUnits {
-    int cx, cy;
-};
 // The base units of a dialog made from tpl and drawn in font: the font's own, grown in
 // proportion where a static's or push button's text would not fit its control (dialog_layout.cpp).
 BaseUnits DialogBaseUnits(const DialogTemplate& tpl, const QFont& font);
+// A rectangle in dialog units in pixels, each edge converted on its own (MapDialogRect).
+RECT ToPixels(RECT units, BaseUnits base);
+// A template item's place in pixels, converted as ToPixels converts.
+QRect ItemPixels(const DialogItem& item, BaseUnits base);
 
 // A progress bar drawn as the handheld draws one of this style: in blocks unless PBS_SMOOTH.
 QProgressBar* MakeProgressBar(QWidget* parent, DWORD style);

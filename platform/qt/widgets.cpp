@@ -265,14 +265,12 @@ Window* CreateDialogFromTemplate(const DialogTemplate& tpl, CDialog* object) {
     int points = tpl.hasFont ? tpl.pointSize : 9;
     font.setPixelSize(std::max(1, MulDiv(points, dpi, 72)));
     widget->setFont(font);
-    const BaseUnits units = DialogBaseUnits(tpl, font);
-    st->cxChar = units.cx;
-    st->cyChar = units.cy;
+    st->units = DialogBaseUnits(tpl, font);
 
     dlg->text = tpl.caption;
     widget->setWindowTitle(ToQString(tpl.caption));
-    int width = MulDiv(tpl.cx, st->cxChar, 4);
-    int height = MulDiv(tpl.cy, st->cyChar, 8);
+    const RECT size = ToPixels({0, 0, tpl.cx, tpl.cy}, st->units);
+    const int width = size.right, height = size.bottom;
     widget->setFixedSize(width, height);
 
     int right = 0, bottom = 0;
@@ -287,10 +285,7 @@ Window* CreateDialogFromTemplate(const DialogTemplate& tpl, CDialog* object) {
         cw->setProperty("vmodHwnd",
                         QVariant::fromValue<qulonglong>(reinterpret_cast<uintptr_t>(c->hwnd)));
         c->widget = cw;
-        // Edges converted one by one, as MapDialogRect does for the layout re-flow.
-        int left = MulDiv(item.x, st->cxChar, 4), top = MulDiv(item.y, st->cyChar, 8);
-        QRect r(left, top, MulDiv(item.x + item.cx, st->cxChar, 4) - left,
-                MulDiv(item.y + item.cy, st->cyChar, 8) - top);
+        const QRect r = ItemPixels(item, st->units); // as MapDialogRect places it on a re-flow
         cw->setGeometry(r);
         right = std::max(right, r.x() + r.width());
         bottom = std::max(bottom, r.y() + r.height());
