@@ -65,6 +65,11 @@ constexpr DWORD kPrefixChangeWaitMs = 1600; // before the line after one that ch
 constexpr char kTerminationPrefix[] = "S7"; // a line beginning so waits first
 constexpr size_t kTerminationPrefixLength = 2;
 constexpr DWORD kTerminationWaitMs = 1000;
+// The longest a line or an end marker waits for its ".". The module's own longest pause is the
+// 6 s after the main image's end marker; five times that without a "." is a module that has
+// stopped answering, not one programming its flash, and the user is told rather than left at a
+// frozen percentage. Bytes other than "." do not extend it.
+constexpr DWORD kAckLimitMs = 30000;
 
 // ---- end of an image ----------------------------------------------------------------------------
 constexpr BYTE kEndMarker[] = {kCr, kLf};
@@ -102,6 +107,15 @@ constexpr wchar_t kTextCompleted[] =
 // send, a line too long to send or not an S-record.
 constexpr wchar_t kTextPayloadDamaged[] =
     L"ファームウェアデータが壊れています。バージョンアップを中止します。";
+
+// Our own report of a module that stopped answering mid-image, or whose port vanished: its
+// flash holds part of an image, so the user must know that the update has to be run again.
+constexpr wchar_t kTextModuleNoAnswer[] =
+    L"モジュールが応答しません。バージョンアップを中止しました。"
+    L"接続を確認して、もう一度バージョンアップしてください。";
+// The line under it: which of the two, on which port.
+constexpr wchar_t kNoteDeviceGone[] = L"COM%d: ポートの装置が取り外されました";
+constexpr wchar_t kNoteSilent[] = L"COM%d: %lu秒間応答がありません";
 
 // The reason the host's sleep and shutdown inhibitor shows while the module is written.
 constexpr wchar_t kTextInhibitReason[] = L"V-MODのファームウェアを書き込み中";

@@ -86,10 +86,13 @@ enum class PassEnd {
     Down,    // the module answered the end marker with "DOWN"
     Aborted, // Exit asked for it, or the dialog has ended
     Damaged, // the image cannot be sent as the payload holds it
+    Silent,  // no "." within kAckLimitMs of the last write
+    Gone,    // a read or write on the port failed: its device has vanished
 };
 
 // The parameters that tell the two passes apart.
 struct PassPlan {
+    const char* name;        // of the image, for the diagnostics
     int32_t lineCount;       // from the package header; at least 1
     int32_t firstNumerator;  // 100 x the number of the pass's first line over both passes
     DWORD endWaitMs;         // after the end marker
@@ -127,6 +130,7 @@ class Worker {
     void ReadReply(DWORD max);
     UINT Complete();
     UINT EndDamaged();
+    UINT EndUnanswered(PassEnd end, const PassPlan& plan);
     UINT EndUnopenable(UINT code);
     void PostAppExit();
 
@@ -337,16 +341,21 @@ UINT Worker::BootPass() {
                                   kDownloadBootReadSize, kReplyUpdate)) {
         return kExitCodeFailed;
     }
-    PassPlan plan{
-        g_firmwarePackage.bootLineCount, kProgressStep, kBootEndWaitMs, kBootEndReadSize, false,
-        g_firmwarePackage.bootImageSize};
-    switch (StreamImage(plan)) {
+    PassPlan plan{"boot-block",  g_firmwarePackage.bootLineCount,
+                  kProgressStep, kBootEndWaitMs,
+                  kBootEndReadSize, false,
+                  g_firmwarePackage.bootImageSize};
+    PassEnd end = StreamImage(plan);
+    switch (end) {
     case PassEnd::Aborted:
         // The stream stays open; the next download's open replaces it.
         m_port.Close();
         return kExitCodeFailed;
     case PassEnd::Damaged:
         return EndDamaged();
+    case PassEnd::Silent:
+    case PassEnd::Gone:
+        return EndUnanswered(end, plan);
     case PassEnd::Down:
         break;
     }
@@ -387,19 +396,24 @@ UINT Worker::MainPass() {
                                   kDownloadMainReadSize, kReplyUpdateReady)) {
         return kExitCodeFailed;
     }
-    PassPlan plan{g_firmwarePackage.mainLineCount,
+    PassPlan plan{"main",
+                  g_firmwarePackage.mainLineCount,
                   static_cast<int32_t>(kProgressStep * (m_bootLinesSent + 1)),
                   kMainEndWaitMs,
                   kMainEndReadSize,
                   true,
                   g_firmwarePackage.mainImageSize};
-    switch (StreamImage(plan)) {
+    PassEnd end = StreamImage(plan);
+    switch (end) {
     case PassEnd::Aborted:
         // The stream stays open; the next download's open replaces it.
         m_port.Close();
         return kExitCodeFailed;
     case PassEnd::Damaged:
         return EndDamaged();
+    case PassEnd::Silent:
+    case PassEnd::Gone:
+        return EndUnanswered(end, plan);
     case PassEnd::Down:
         break;
     }
@@ -444,11 +458,18 @@ PassEnd Worker::StreamImage(const PassPlan& plan) {
     int32_t numerator = plan.firstNumerator;
 
     m_port.Write(m_send, kFirstBlockLength);
+    DWORD askedAt = GetTickCount(); // of the write whose "." is awaited
     Sleep(kFirstBlockWaitMs);
 
     for (;;) {
         if (AbortRequested())
             return PassEnd::Aborted;
+        // Waiting on is the module's protocol up to the limit; a device that has gone will
+        // never answer, however long the wait.
+        if (m_port.HasFailed())
+            return PassEnd::Gone;
+        if (GetTickCount() - askedAt >= kAckLimitMs)
+            return PassEnd::Silent;
         m_reply[0] = 0;
         m_reply[1] = 0;
         DWORD got = m_port.Read(m_reply, kAckReadSize);
@@ -469,10 +490,12 @@ PassEnd Worker::StreamImage(const PassPlan& plan) {
             numerator += kProgressStep;
             m_linesSent += 1;
             m_port.Write(m_send, length);
+            askedAt = GetTickCount();
             continue;
         }
 
         m_port.Write(kEndMarker, kEndMarkerLength);
+        askedAt = GetTickCount();
         Sleep(plan.endWaitMs);
         if (plan.clearBeforeEndRead)
             std::memset(m_reply, 0, sizeof m_reply);
@@ -502,6 +525,30 @@ UINT Worker::EndDamaged() {
     m_port.Close();
     payload_close();
     AfxMessageBox(kTextPayloadDamaged, MB_ICONEXCLAMATION);
+    EnableWindow(m_hExit, TRUE);
+    return kExitCodeFailed;
+}
+
+// The module stopped answering mid-image, or its port vanished: it holds part of an image.
+// Nothing is held any longer (the port is closed, the stream too, the inhibitor goes when the
+// worker returns), the user is told that the update must be run again, and Exit is offered.
+UINT Worker::EndUnanswered(PassEnd end, const PassPlan& plan) {
+    const bool gone = end == PassEnd::Gone;
+    const unsigned long limitS = kAckLimitMs / 1000;
+    if (gone)
+        std::fprintf(stderr, "vmod-versionup: COM%d: the port's device has gone", m_nPort);
+    else
+        std::fprintf(stderr, "vmod-versionup: COM%d: no acknowledgement for %lu s", m_nPort, limitS);
+    std::fprintf(stderr, " at line %u of %d of the %s image; update stopped\n", m_linesSent,
+                 plan.lineCount - 1, plan.name);
+    m_port.Close();
+    payload_close();
+    CString note;
+    if (gone)
+        note.Format(kNoteDeviceGone, m_nPort);
+    else
+        note.Format(kNoteSilent, m_nPort, limitS);
+    AfxMessageBoxNote(kTextModuleNoAnswer, MB_ICONEXCLAMATION, note);
     EnableWindow(m_hExit, TRUE);
     return kExitCodeFailed;
 }

@@ -19,7 +19,7 @@ constexpr BYTE kByteSize = 8;
 
 CRs232c::CRs232c()
     : m_hComm(nullptr), m_dcb{}, m_timeouts{}, m_bOpen(0), m_osRead{}, m_osWrite{},
-      m_dwBytesRead(0), m_dwBytesWritten(0), m_nPort(0) {}
+      m_dwBytesRead(0), m_dwBytesWritten(0), m_nPort(0), m_bFailed(0) {}
 
 CRs232c::~CRs232c() {
     if (m_bOpen == 1) {
@@ -45,6 +45,7 @@ CRs232c& CRs232c::operator=(CRs232c&& source) noexcept {
     m_osRead = source.m_osRead;
     m_osWrite = source.m_osWrite;
     m_nPort = source.m_nPort;
+    m_bFailed = source.m_bFailed;
     source.m_hComm = nullptr;
     source.m_bOpen = 0;
     source.m_osRead = OVERLAPPED{};
@@ -129,16 +130,23 @@ BOOL CRs232c::Open(int port) {
     SetCommTimeouts(m_hComm, &m_timeouts);
 
     m_bOpen = 1;
+    m_bFailed = 0;
     return 1;
 }
 
 DWORD CRs232c::Read(BYTE* buffer, DWORD count) {
-    ReadFile(m_hComm, buffer, count, &m_dwBytesRead, nullptr);
+    if (!ReadFile(m_hComm, buffer, count, &m_dwBytesRead, nullptr) && m_bOpen == 1) {
+        m_bFailed = 1;
+    }
     return m_dwBytesRead;
 }
 
 BOOL CRs232c::Write(const BYTE* bytes, DWORD count) {
-    return WriteFile(m_hComm, bytes, count, &m_dwBytesWritten, nullptr);
+    BOOL ok = WriteFile(m_hComm, bytes, count, &m_dwBytesWritten, nullptr);
+    if (!ok && m_bOpen == 1) {
+        m_bFailed = 1;
+    }
+    return ok;
 }
 
 BOOL CRs232c::Close() {

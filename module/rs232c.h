@@ -48,6 +48,9 @@ class CRs232c {
     // What the object holds, for its users' checks.
     BOOL IsOpen() const { return m_bOpen != 0; }
     int GetPort() const { return m_nPort; }
+    // A Read or Write on the open port has failed since the last successful Open: the device
+    // behind it has gone (an adapter pulled, the module's end closed) or its driver gave up.
+    BOOL HasFailed() const { return m_bFailed != 0; }
     const DCB& GetLineSettings() const { return m_dcb; }
     const COMMTIMEOUTS& GetTimeouts() const { return m_timeouts; }
 
@@ -63,4 +66,5 @@ class CRs232c {
     DWORD m_dwBytesRead;     // count delivered by the last Read
     DWORD m_dwBytesWritten;  // count delivered by the last Write
     int32_t m_nPort;         // the n of "COM%d:" given to the last Open
+    int32_t m_bFailed;       // 1 once a Read or Write on the open port failed
 };

@@ -219,6 +219,9 @@ HANDLE CreateMutexW(void* security, BOOL initialOwner, LPCWSTR name);
 // ---- time -------------------------------------------------------------------------------------
 // Suspends the calling thread for at least ms milliseconds (of the test clock when one is set).
 void Sleep(DWORD ms);
+// Milliseconds since an arbitrary start on a monotonic scale (of the test clock when one is
+// set); wraps after 49.7 days, so intervals are taken as unsigned differences.
+DWORD GetTickCount();
 
 // ---- text -------------------------------------------------------------------------------------
 #define CP_ACP 0 // the system's ANSI code page: 932 (Japanese, Shift_JIS family)

@@ -246,6 +246,10 @@ void Sleep(DWORD ms) {
     vmod_testing::SleepMs(ms);
 }
 
+DWORD GetTickCount() {
+    return static_cast<DWORD>(vmod_testing::NowMs());
+}
+
 namespace vmod_testing {
 
 std::unique_ptr<Clock> MakeVirtualClock(uint64_t startMs) {

@@ -97,7 +97,11 @@ struct BoxSeen {
 // ---- one run -----------------------------------------------------------------------------------
 class Session {
   public:
-    Session();
+    // hostPorts: the host's ports (COMn under the device root, served by the test) in the
+    // host's time, where only the protocol's long waits (a second and more: the pauses, the
+    // reset and the re-open) pass ten times faster; Writes, PortEvents, workerReads and the
+    // module's records then stay empty.
+    explicit Session(bool hostPorts = false);
     ~Session();
     Session(const Session&) = delete;
     Session& operator=(const Session&) = delete;
@@ -141,6 +145,7 @@ class Session {
     // of real time.
     bool WaitDialogDeleted(int timeoutMs = 10000);
     bool DialogEnded() const { return m_dialogEnded.load(); }
+    const std::filesystem::path& Root() const { return m_root; }
 
     // Results.
     std::vector<WorkerWrite> Writes();
@@ -170,6 +175,7 @@ class Session {
     void WritePackage();
 
     std::filesystem::path m_root;
+    bool m_hostPorts;
     std::string m_oldRoot;
     bool m_hadOldRoot = false;
     std::unique_ptr<vmod_testing::Clock> m_clock;

@@ -10,10 +10,16 @@
 #include <random>
 #include <thread>
 
+#include <filesystem>
+#include <sstream>
+
 #include "download/download_protocol.h"
+#include "module/rs232c.h"
+#include "tests/platform/serial_test_util.h"
 #include "payload/payload_stream.h"
 #include "tests/comma_locale.h"
 #include "tests/download/download_harness.h"
+#include "tools/sim/program.h"
 
 namespace dltest {
 namespace {
@@ -423,55 +429,77 @@ TEST(DownloadLines, PacingWaitsBeforeLines) {
 // ---- the check before sending -------------------------------------------------------------------
 
 // Every image the passes would send is read first; one the download could send only in part,
-// or with a line the module refuses, is refused before the module hears anything.
+// or with a line the module refuses, is refused before the module hears anything, and the
+// reason on the error stream names what is wrong. Where a row's lines are sound records but
+// for its fault, only the rule for that fault refuses it.
 TEST(DownloadCheck, PackageThatCannotGoWholeIsRefusedBeforeAnythingIsSent) {
     const std::string head = Record('0', 0, 2, {'H'}) + Record('3', 0, 4, {1, 2});
     const std::string tail = Record('7', 0, 4, {});
     std::string badChecksum = Record('3', 0x10, 4, {0, 2});
     badChecksum[13] = '1'; // data byte 00 -> 01
+    auto withoutEnd = [](std::string record) { return record.substr(0, record.size() - 2); };
+    const std::string sound = withoutEnd(Record('3', 0x10, 4, {0, 2}));
+    // More text than the inflater's window holds, so that its first lines come out of a
+    // stream cut in half.
+    const std::string random = RandomFirmwareText(2000, 3);
+    const char* kLineEnd = "a NUL byte, or a line end other than CR LF";
     struct Case {
         const char* description;
         std::function<void(Package&)> damage;
+        std::string reason; // in the error stream's line
     };
     const Case cases[] = {
         {"a first line of 80 characters",
-         [&](Package& p) { p.mainText = Record('0', 0, 2, std::vector<uint8_t>(35, 'A')) + tail; }},
+         [&](Package& p) { p.mainText = Record('0', 0, 2, std::vector<uint8_t>(35, 'A')) + tail; },
+         "main image refused before sending, line 1: 80 characters"},
         {"a later line of 82 characters, a sound record",
          [&](Package& p) {
              p.mainText = head + Record('3', 0x100, 4, std::vector<uint8_t>(34, 0x5A)) + tail;
-         }},
-        {"a NUL byte inside a line",
-         [&](Package& p) {
-             p.mainText = head + std::string("S3060000\0", 9) + "10203D8\r\n" + tail;
-             p.mainLines = 6;
-         }},
-        {"lone LF line ends",
-         [&](Package& p) {
-             p.mainText = head + "S30600000010AB\nS30600000020CD\n" + tail;
-             p.mainLines = 6;
-         }},
+         },
+         "line 3: 82 characters"},
+        {"a sound record, a NUL byte and more in its line",
+         [&](Package& p) { p.mainText = head + sound + std::string("\0AB\r\n", 5) + tail; },
+         std::string("line 3: ") + kLineEnd},
+        {"sound records with lone LF line ends",
+         [&](Package& p) { p.mainText = head + sound + "\n" + withoutEnd(tail) + "\n"; },
+         std::string("line 3: ") + kLineEnd},
         {"a line that is not an S-record",
-         [&](Package& p) { p.mainText = head + "HELLO\r\n" + tail; }},
-        {"a wrong checksum", [&](Package& p) { p.mainText = head + badChecksum + tail; }},
+         [&](Package& p) { p.mainText = head + "HELLO\r\n" + tail; }, "line 3: "},
+        {"a wrong checksum", [&](Package& p) { p.mainText = head + badChecksum + tail; },
+         "line 3: "},
         {"the header counts more lines than the text holds",
          [](Package& p) {
              p.mainText = FirmwareText(3); // 5 lines
              p.mainLines = 9;
-         }},
+         },
+         "the text ends after 5 lines; the header's count sends 8"},
         {"the main payload cut in half",
          [](Package& p) {
              p.mainRaw = SealPayload(p.mainText);
              p.mainRaw.resize(p.mainRaw.size() / 16 * 8);
-         }},
+         },
+         "main image refused before sending"},
+        {"every line sent sound, the stream cut after them",
+         [&](Package& p) {
+             p.mainText = random;
+             p.mainLines = 3;
+             p.mainRaw = SealPayload(random);
+             p.mainRaw.resize(p.mainRaw.size() / 16 * 8);
+         },
+         "main image refused before sending: the stream ended before its final block"},
         {"a wrong checksum in the boot image",
-         [&](Package& p) { p.bootText = head + badChecksum + tail; }},
+         [&](Package& p) { p.bootText = head + badChecksum + tail; },
+         "boot-block image refused before sending, line 3: "},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.description);
         Session s;
         s.module = ModuleWithBoot("1.01");
         c.damage(s.package);
+        ::testing::internal::CaptureStderr();
         UiState afterWorker = RunToTheWorkersEnd(s);
+        const std::string errors = ::testing::internal::GetCapturedStderr();
+        EXPECT_NE(errors.find(c.reason), std::string::npos) << errors;
         EXPECT_TRUE(s.Writes().empty()) << "the module hears nothing";
         EXPECT_TRUE(s.ModuleLines(Pass::Boot).empty());
         EXPECT_TRUE(s.ModuleLines(Pass::Main).empty());
@@ -799,34 +827,172 @@ TEST(DownloadFailures, ExitBeforeAnImageIsSent) {
     }
 }
 
-// A lost acknowledgement: the worker reads again and again, with no limit of its own, until
-// Exit stops it.
-TEST(DownloadFailures, NoAcknowledgementReadsUntilAborted) {
-    Session s;
-    s.module = ModuleWithBoot("1.05");
-    s.module.faults.lostAck.boot = false;
-    s.module.faults.lostAck.lines = {3};
-    const uint64_t kWaitedMs = 120000;
-    bool exitPosted = false;
-    uint64_t lastReadMs = 0;
-    s.onWorkerRead = [&](Session& session, const std::string&) {
-        auto writes = session.Writes();
-        if (writes.size() != 4)
-            return;
-        lastReadMs = vmod_testing::NowMs();
-        if (!exitPosted && lastReadMs - writes[3].timeMs >= kWaitedMs) {
-            exitPosted = true;
-            PostMessageW(session.DialogWindow(), WM_COMMAND,
-                         MAKEWPARAM(IDC_BUTTON_EXIT, BN_CLICKED), 0);
-        }
+// A module that stops answering mid-image is waited for up to the limit from the write that
+// asked for a ".", and no longer; one whose port vanishes is told at its next read. Either way
+// the user is told, the port is closed and Exit is offered. A "." that comes late but inside
+// the limit carries the update on.
+TEST(DownloadFailures, ModuleThatStopsAnsweringIsToldAtTheLimit) {
+    struct Case {
+        const char* description;
+        std::function<void(vmod_sim::Faults&)> fault;
+        size_t lastWrite;   // the worker's last write, boot command and reset counted
+        uint64_t minWaitMs; // from that write to the box
+        uint64_t maxWaitMs;
+        const wchar_t* note; // nullptr: no box, the update completes
     };
-    s.Run();
-    auto writes = s.Writes();
-    ASSERT_EQ(writes.size(), 4u) << "command, block, lines 2 and 3; then only reads";
-    EXPECT_TRUE(exitPosted);
-    EXPECT_GE(lastReadMs - writes[3].timeMs, kWaitedMs);
-    EXPECT_TRUE(LastPortEventIsClose(s));
-    EXPECT_EQ(s.reboots, 0);
+    // Writes: 0 the boot command, 1-5 its lines, 6 its end marker, 7 the reset, 8 the main
+    // command, 9 the main image's first block, 9 + k - 1 its line k.
+    const wchar_t* kSilent = L"COM3: 30秒間応答がありません";
+    const wchar_t* kGone = L"COM3: ポートの装置が取り外されました";
+    const Case cases[] = {
+        {"main line 3's \".\" lost",
+         [](auto& f) { f.lostAck.boot = false, f.lostAck.lines = {3}; }, 11, kAckLimitMs,
+         kAckLimitMs + 1000, kSilent},
+        {"boot line 2's \".\" lost",
+         [](auto& f) { f.lostAck.main = false, f.lostAck.lines = {2}; }, 2, kAckLimitMs,
+         kAckLimitMs + 1000, kSilent},
+        {"the boot end marker answered BUSY, its \".\" after 40 s",
+         [](auto& f) { f.noDown = 1, f.noDownAckDelayMs = 40000; }, 6, kAckLimitMs,
+         kAckLimitMs + 1000, kSilent},
+        {"the adapter pulled at main line 4",
+         [](auto& f) { f.pulledAt.boot = false, f.pulledAt.lines = {4}; }, 12, 0, 1500, kGone},
+        {"the adapter pulled at boot line 3",
+         [](auto& f) { f.pulledAt.main = false, f.pulledAt.lines = {3}; }, 3, 0, 1500, kGone},
+        {"main line 3's \".\" late, inside the limit",
+         [](auto& f) {
+             f.lateAck.boot = false, f.lateAck.lines = {3}, f.lateAckMs = kAckLimitMs - 1500;
+         },
+         0, 0, 0, nullptr},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.description);
+        Session s;
+        s.module = ModuleWithBoot("1.01");
+        c.fault(s.module.faults);
+        UiState afterWorker = RunToTheWorkersEnd(s);
+        auto writes = s.Writes();
+        if (!c.note) {
+            EXPECT_EQ(s.reboots, 1);
+            continue;
+        }
+        ExpectEndedWithBox(s, afterWorker, kTextModuleNoAnswer, MB_ICONEXCLAMATION);
+        auto boxes = s.Boxes();
+        ASSERT_EQ(writes.size(), c.lastWrite + 1) << "nothing written after the last line";
+        EXPECT_EQ(boxes[0].record.note, c.note);
+        const uint64_t waited = boxes[0].timeMs - writes.back().timeMs;
+        EXPECT_GE(waited, c.minWaitMs);
+        EXPECT_LE(waited, c.maxWaitMs);
+        EXPECT_TRUE(PortClosedBefore(s, boxes[0]));
+        EXPECT_EQ(s.Inhibits().size(), 2u) << "the inhibitor is let go";
+        EXPECT_EQ(boxes.size(), 2u) << "then Exit's own stop message";
+    }
+}
+
+// A stand-in module on a real pseudo-terminal linked as the session's COMn, served by
+// kv615mq-sim's loop on a thread from PlugIn until Unplug (or the end of the object).
+class PluggedModule {
+  public:
+    PluggedModule(Session& s, vmod_sim::Settings settings) {
+        options.root = s.Root().string();
+        options.port = s.com;
+        options.logPath = (s.Root() / "module.log").string();
+        options.settings = std::move(settings);
+        PlugIn();
+    }
+    ~PluggedModule() { Unplug(); }
+    void PlugIn() {
+        m_stop = false;
+        m_thread = std::thread([this] { vmod_sim::RunProgram(options, m_stop, m_out, m_err); });
+    }
+    void Unplug() {
+        m_stop = true;
+        if (m_thread.joinable())
+            m_thread.join();
+    }
+    // The device COMn links to, once there is one other than `other`; empty after timeoutMs.
+    std::filesystem::path Device(const std::filesystem::path& other = {},
+                                 int timeoutMs = 5000) const {
+        const auto link = std::filesystem::path(options.root) / "dev" /
+                          ("COM" + std::to_string(options.port));
+        for (int i = 0; i < timeoutMs / 10; ++i) {
+            std::error_code ec;
+            std::filesystem::path target = std::filesystem::read_symlink(link, ec);
+            if (!ec && target != other)
+                return target;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return {};
+    }
+
+    vmod_sim::ProgramOptions options;
+
+  private:
+    std::atomic<bool> m_stop{false};
+    std::ostringstream m_out, m_err;
+    std::thread m_thread;
+};
+
+// The same on a real pseudo-terminal: the stand-in's end closes at main line 3, as a pulled
+// adapter's does. The box comes, Exit ends the dialog, the process keeps no descriptor of the
+// vanished device, and once the adapter is back the port opens again.
+TEST(DownloadFailures, PulledAdapterOnARealPortIsToldAndLeavesThePortFree) {
+    Session s(true);
+    vmod_sim::Settings settings = ModuleWithBoot("1.05");
+    settings.faults.pulledAt.lines = {3};
+    PluggedModule module(s, settings);
+    const std::filesystem::path device = module.Device();
+    ASSERT_FALSE(device.empty());
+
+    UiState afterWorker = RunToTheWorkersEnd(s);
+    auto boxes = s.Boxes();
+    ASSERT_EQ(boxes.size(), 2u) << "the worker's box, then Exit's stop message";
+    EXPECT_EQ(boxes[0].record.text, kTextModuleNoAnswer);
+    EXPECT_EQ(boxes[0].record.note, L"COM3: ポートの装置が取り外されました");
+    EXPECT_TRUE(afterWorker.exitEnabled);
+    EXPECT_TRUE(s.DialogEnded());
+    EXPECT_EQ(s.Inhibits().size(), 2u) << "the inhibitor is let go";
+    for (const auto& fd : std::filesystem::directory_iterator("/proc/self/fd")) {
+        std::error_code ec;
+        EXPECT_NE(std::filesystem::read_symlink(fd.path(), ec), device) << "a descriptor kept";
+    }
+    module.Unplug();
+    module.options.settings.faults.pulledAt.lines.clear();
+    module.PlugIn();
+    ASSERT_FALSE(module.Device().empty()) << "the adapter is back";
+    CRs232c port;
+    EXPECT_TRUE(port.Open(s.com));
+}
+
+// After the module's reset another program takes its port: every re-open is refused, and the
+// box under the re-open failure names the port, its device and the holder.
+TEST(DownloadFailures, ReopenRefusedByAnotherProgramNamesItUnderTheBox) {
+    Session s(true);
+    vmod_sim::Settings settings = ModuleWithBoot("1.01");
+    settings.resetGoneMs = 0;
+    PluggedModule module(s, settings);
+    const std::filesystem::path first = module.Device();
+    ASSERT_FALSE(first.empty());
+    std::unique_ptr<serial_test::ExclusiveHolder> holder;
+    std::filesystem::path second;
+    std::thread taker([&] {
+        second = module.Device(first, 60000);
+        if (!second.empty())
+            holder = std::make_unique<serial_test::ExclusiveHolder>(second.string());
+    });
+
+    UiState afterWorker = RunToTheWorkersEnd(s);
+    taker.join();
+    ASSERT_TRUE(holder && holder->holding());
+    auto boxes = s.Boxes();
+    ASSERT_FALSE(boxes.empty());
+    EXPECT_EQ(boxes[0].record.text, kTextReopenFailed);
+    const std::wstring note = boxes[0].record.note;
+    const std::string device = second.string();
+    EXPECT_EQ(note.rfind(L"COM3 (" + std::wstring(device.begin(), device.end()) + L"): 他のプログラム(", 0), 0u)
+        << note.size();
+    EXPECT_NE(note.find(L"プロセスID " + std::to_wstring(holder->pid()) + L")が使用中です"),
+              std::wstring::npos);
+    EXPECT_TRUE(afterWorker.exitEnabled);
 }
 
 TEST(DownloadFailures, WrongByteBeforeTheAcknowledgementIsIgnored) {

@@ -193,30 +193,36 @@ void Engine::RunEvents(uint64_t untilUs) {
         case EventKind::Emit:
             Deliver(event.bytes, at);
             break;
-        case EventKind::Reset: {
-            ++m_generation;
-            m_output.clear();
-            for (auto e = m_events.begin(); e != m_events.end();) {
-                e = e->second.kind == EventKind::Emit ? m_events.erase(e) : std::next(e);
-            }
-            m_buffer.clear();
-            m_command.clear();
-            m_mode = Mode::Command;
-            if (m_settings.resetGoneMs) {
-                m_presentFromUs = at + uint64_t{*m_settings.resetGoneMs} * 1000;
-                AddLog(at, LogKind::Reset,
-                       "the port goes away for " + std::to_string(*m_settings.resetGoneMs) + " ms");
-                Schedule(m_presentFromUs, EventKind::Return);
-            } else {
-                m_presentFromUs = kNever;
-                AddLog(at, LogKind::Reset, "the port goes away for good");
-            }
+        case EventKind::Reset:
+            GoAway(at, m_settings.resetGoneMs, "");
             break;
-        }
+        case EventKind::Pull:
+            GoAway(at, m_settings.faults.pulledForMs, "the adapter is pulled: ");
+            break;
         case EventKind::Return:
             AddLog(at, LogKind::Port, "back");
             break;
         }
+    }
+}
+
+void Engine::GoAway(uint64_t atUs, const std::optional<uint32_t>& awayMs, const std::string& what) {
+    ++m_generation;
+    m_output.clear();
+    for (auto e = m_events.begin(); e != m_events.end();) {
+        e = e->second.kind == EventKind::Emit ? m_events.erase(e) : std::next(e);
+    }
+    m_buffer.clear();
+    m_command.clear();
+    m_mode = Mode::Command;
+    if (awayMs) {
+        m_presentFromUs = atUs + uint64_t{*awayMs} * 1000;
+        AddLog(atUs, LogKind::Reset,
+               what + "the port goes away for " + std::to_string(*awayMs) + " ms");
+        Schedule(m_presentFromUs, EventKind::Return);
+    } else {
+        m_presentFromUs = kNever;
+        AddLog(atUs, LogKind::Reset, what + "the port goes away for good");
     }
 }
 
@@ -464,6 +470,10 @@ void Engine::JudgeRecord(std::string text, std::string fault, uint64_t atUs) {
     }
     AddLog(atUs, LogKind::Line,
            where + " " + QuoteBytes(text) + (fault.empty() ? " ok" : " fault: " + fault));
+    if (faults.pulledAt.Contains(m_pass, m_lineNumber)) {
+        Schedule(atUs, EventKind::Pull);
+        return;
+    }
     if (faults.silentFrom.ReachedBy(m_pass, m_lineNumber)) {
         m_mode = Mode::Hung;
         AddLog(atUs, LogKind::Note, "module hangs at " + where + ": no more replies");
@@ -493,6 +503,13 @@ void Engine::JudgeRecord(std::string text, std::string fault, uint64_t atUs) {
     std::string ack = ".";
     if (faults.wrongAck.Contains(m_pass, m_lineNumber)) {
         ack.insert(ack.begin(), static_cast<char>(faults.wrongByte));
+    }
+    if (faults.lateAck.Contains(m_pass, m_lineNumber)) {
+        AddLog(atUs, LogKind::Note, "acknowledgement of " + where + " held back");
+        if (!faults.silent) {
+            Schedule(atUs + uint64_t{faults.lateAckMs} * 1000, EventKind::Emit, ack);
+        }
+        return;
     }
     Emit(ack, atUs);
 }

@@ -70,6 +70,12 @@ struct Faults {
     LineSet wrongAck; // wrongByte is sent before the "." of these lines
     uint8_t wrongByte = '?';
     LineSet lostAck;    // these lines are programmed but their "." is lost
+    LineSet lateAck;    // these lines are programmed and their "." comes lateAckMs late
+    uint32_t lateAckMs = 20000;
+    // The adapter is pulled as one of these lines arrives (the line is not programmed): the
+    // port vanishes, and comes back pulledForMs later (nullopt: never), as after a reset.
+    LineSet pulledAt;
+    std::optional<uint32_t> pulledForMs;
     LineSet silentFrom; // the module hangs at the first of these lines: deaf and mute
     // The first noDown end markers of each image are answered "BUSY\r\n" instead of
     // "DOWN", and a "." follows noDownAckDelayMs after the marker, so the tool sends the
@@ -171,7 +177,7 @@ class Engine {
 
   private:
     enum class Mode { Command, Suffix, FirstBlock, Lines, Hung };
-    enum class EventKind { Emit, Reset, Return };
+    enum class EventKind { Emit, Reset, Pull, Return };
     struct Event {
         EventKind kind;
         std::string bytes;
@@ -187,6 +193,8 @@ class Engine {
     void JudgeLine(uint64_t atUs);
     void JudgeRecord(std::string text, std::string fault, uint64_t atUs);
     void OnEndMarker(uint64_t atUs);
+    // The port goes away at atUs, for awayMs (nullopt: for good); what says why, in the log.
+    void GoAway(uint64_t atUs, const std::optional<uint32_t>& awayMs, const std::string& what);
     // A reply to input that ended at atUs: out after the latency (nothing when silent).
     void Emit(const std::string& bytes, uint64_t atUs);
     // Bytes leaving the module at atUs, one after another at the wire's pace.

@@ -51,7 +51,12 @@ first block, within each image):
   --wrong-ack LINES       send a wrong byte before the "." of these lines
   --wrong-byte C          that byte (one character, or 0xNN; default ?)
   --lost-ack LINES        program these lines but lose their "."
+  --late-ack LINES        program these lines and send their "." late
+  --late-ack-delay MS     that late "." comes MS after the line (default 20000)
   --silent-from LINES     hang at the first of these lines: no more replies
+  --pull-at LINES         the adapter is pulled as one of these lines arrives: the port
+                          vanishes (the line is not programmed)
+  --pulled-for MS|never   the port comes back MS after the pull (default never)
   --no-down N             answer the first N end markers of each image "BUSY" and
                           send a "." later, so the tool repeats the end marker
   --no-down-delay MS      that later "." comes MS after the end marker (default 7500)
@@ -223,6 +228,20 @@ ParseOutcome ParseProgramOptions(const std::vector<std::string>& args, ProgramOp
          }},
         {"--lost-ack", [&](const std::string& v) { return ParseLineSet(v, &f.lostAck); }},
         {"--silent-from", [&](const std::string& v) { return ParseLineSet(v, &f.silentFrom); }},
+        {"--late-ack", [&](const std::string& v) { return ParseLineSet(v, &f.lateAck); }},
+        {"--late-ack-delay", [&](const std::string& v) { return ParseU32(v, &f.lateAckMs); }},
+        {"--pull-at", [&](const std::string& v) { return ParseLineSet(v, &f.pulledAt); }},
+        {"--pulled-for",
+         [&](const std::string& v) {
+             uint32_t ms = 0;
+             if (v == "never")
+                 f.pulledForMs.reset();
+             else if (ParseU32(v, &ms))
+                 f.pulledForMs = ms;
+             else
+                 return false;
+             return true;
+         }},
         {"--no-down",
          [&](const std::string& v) {
              uint32_t n = 0;
