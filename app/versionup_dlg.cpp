@@ -42,7 +42,9 @@ static const wchar_t kMutexName[] = L"ZARudizeru";
 // an indeterminate value; OnInitDialog and the worker give them their working values.
 CVersionUpDlg::CVersionUpDlg(CWnd* pParent)
     : CDialog(IDD, pParent), m_nProgressTotal(0), m_bUpdating(0), m_bAbort(0),
-      m_hIcon(AfxGetApp()->LoadIcon(IDI_VERSIONUP)), m_hMutex(nullptr), m_nPort(0) {}
+      m_hIcon(AfxGetApp()->LoadIcon(IDI_VERSIONUP)), m_hMutex(nullptr), m_nPort(0) {
+    m_rs232c.SetReport(&m_portBoxes);
+}
 
 // The mutex is deliberately not closed: it stays owned until the process ends.
 CVersionUpDlg::~CVersionUpDlg() = default;

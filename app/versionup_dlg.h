@@ -6,8 +6,8 @@
 #include <atomic>
 #include <cstdint>
 
+#include "app/download_link.h"
 #include "app/resource.h"
-#include "download/download_worker.h"
 #include "module/rs232c.h"
 #include "platform/afx.h"
 
@@ -32,6 +32,7 @@ class CVersionUpDlg : public CDialog {
     enum { IDD = IDD_VERSIONUP_DIALOG };
 
     // The members are public: the download worker reads and writes them directly.
+    CRs232cBoxes m_portBoxes;         // m_rs232c's driver refusals, as boxes
     CRs232c m_rs232c;                 // identification leaves it open on the module's port
     int32_t m_nProgressTotal;         // worker only: denominator of the percentage
     std::atomic<int32_t> m_bUpdating; // 1 from the worker's start until it completes
@@ -75,8 +76,8 @@ class CVersionUpDlg : public CDialog {
     afx_msg void OnExit();
     // The application-exit command, whoever posted it: the dialog ends without a question.
     afx_msg void OnAppExitCommand();
-    // Finds the module on COM1..COM49 and checks the package against its firmware; defined in
-    // module/module_query.cpp. Returns 1 when the module was found.
+    // Finds the module on COM1..COM49 and checks the package against its firmware (the scan of
+    // module/identify.h, shown in the dialog). Returns 1 when the module was found.
     afx_msg LRESULT OnModuleQuery(WPARAM wParam, LPARAM lParam);
 
     DECLARE_MESSAGE_MAP()

@@ -2,7 +2,6 @@
 // (stopping a running update first), and the end of its modal loop, after which a running
 // download leaves the dialog alone.
 #include "app/versionup_dlg.h"
-#include "download/download_worker.h"
 #include "platform/winbase.h"
 
 namespace {

@@ -55,14 +55,3 @@ CString PortRefusalLine(int port) {
     }
     return PortRefusalText(port, refusal);
 }
-
-void AppendPortRefusal(CString* note, int port) {
-    CString line = PortRefusalLine(port);
-    if (line.IsEmpty()) {
-        return;
-    }
-    if (!note->IsEmpty()) {
-        *note += L'\n';
-    }
-    *note += line;
-}

@@ -11,5 +11,3 @@ CString PortRefusalText(int port, const PORT_REFUSAL& refusal);
 // The line for the host's record of the last open of COMn (HostGetPortRefusal); empty when that
 // open was not refused.
 CString PortRefusalLine(int port);
-// Adds COMn's line, if it has one, to note: one line per port, '\n' between them.
-void AppendPortRefusal(CString* note, int port);

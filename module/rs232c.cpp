@@ -4,7 +4,6 @@
 #include <cwchar>
 #include <utility>
 
-#include "platform/afx.h"
 #include "platform/winuser.h"
 
 namespace {
@@ -103,7 +102,7 @@ BOOL CRs232c::Open(int port) {
 
     if (!GetCommState(m_hComm, &m_dcb)) {
         ReleaseAll();
-        AfxMessageBox(L"GetCommStateに失敗しました", MB_OK);
+        Report({true, L"GetCommStateに失敗しました", nullptr, MB_OK, CString()});
         return 0;
     }
     // Only the framing changes; flow control and the modem lines stay as the driver keeps them.
@@ -115,7 +114,7 @@ BOOL CRs232c::Open(int port) {
     if (!SetCommState(m_hComm, &m_dcb)) {
         const DWORD error = GetLastError();
         ReleaseAll();
-        MessageBoxW(nullptr, L"SetCommState Error", L"error message", MB_ICONHAND);
+        Report({false, L"SetCommState Error", L"error message", MB_ICONHAND, CString()});
         SetLastError(error); // the report is of SetCommState's error, not the boxes'
         ShowLastError(L"Open:SetCommState");
         return 0;
@@ -174,6 +173,12 @@ void CRs232c::ShowLastError(LPCWSTR caption) {
     FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM, nullptr,
                    GetLastError(), MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT),
                    reinterpret_cast<LPWSTR>(&text), 0, nullptr);
-    MessageBoxW(nullptr, text ? text : L"", caption, MB_ICONHAND);
+    Report({false, text ? text : L"", caption, MB_ICONHAND, CString()});
     LocalFree(text);
+}
+
+void CRs232c::Report(const EngineMessage& message) {
+    if (m_report) {
+        m_report->OnPortMessage(message);
+    }
 }

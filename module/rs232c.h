@@ -4,6 +4,7 @@
 // connection is moved between objects, never shared or copied.
 #pragma once
 
+#include "module/engine_message.h"
 #include "platform/types.h"
 #include "platform/winbase.h"
 
@@ -25,10 +26,14 @@ class CRs232c {
     // the destructor.
     CRs232c& operator=(CRs232c&& source) noexcept;
 
+    // Where Open's reports go (a driver refusing the settings); nullptr drops them. Belongs to
+    // the object, not to the connection: a move leaves both objects' reports as they were.
+    void SetReport(CRs232cReport* report) { m_report = report; }
+
     // Opens "COMn:" and configures it for the module: 1 when open and configured, 0 otherwise
     // (then nothing it created stays allocated). A port with no device fails without a
-    // message; a driver refusing the settings is reported in message boxes. An object still
-    // open is closed first.
+    // message; a driver refusing the settings is reported to the object's report, as the
+    // boxes the handheld shows. An object still open is closed first.
     BOOL Open(int port);
     // Reads up to count bytes: returns when count bytes have arrived, 1000 ms after the call,
     // or after 1000 ms of silence following a byte, whichever comes first. The number received
@@ -41,8 +46,8 @@ class CRs232c {
     // control off, RTS off and abort-on-error on, and closes events and handle. Always 1; on a
     // closed object it makes no platform call.
     BOOL Close();
-    // Shows the system's text for GetLastError() in a message box with no owner, the given
-    // caption and the stop icon.
+    // Reports the system's text for GetLastError() as a box with no owner, the given caption
+    // and the stop icon.
     void ShowLastError(LPCWSTR caption);
 
     // What the object holds, for its users' checks.
@@ -56,6 +61,7 @@ class CRs232c {
 
   private:
     void ReleaseAll(); // closes events and handle, leaves the object closed
+    void Report(const EngineMessage& message);
 
     HANDLE m_hComm;          // the open port; nullptr when closed
     DCB m_dcb;               // as read from the driver, then changed by Open and Close
@@ -67,4 +73,5 @@ class CRs232c {
     DWORD m_dwBytesWritten;  // count delivered by the last Write
     int32_t m_nPort;         // the n of "COM%d:" given to the last Open
     int32_t m_bFailed;       // 1 once a Read or Write on the open port failed
+    CRs232cReport* m_report = nullptr;
 };

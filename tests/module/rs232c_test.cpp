@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "../platform/serial_test_util.h"
+#include "app/download_link.h"
 #include "module/rs232c.h"
 #include "platform/testing.h"
 #include "platform/testing_ui.h"
@@ -42,6 +43,7 @@ class RecordedBoxes {
     }
     ~RecordedBoxes() { vmod_testing::SetMessageBoxAnswerer(nullptr); }
     std::vector<MessageBoxRecord> boxes;
+    CRs232cBoxes report; // a port's messages as the dialog shows them
 };
 
 // ---- on real pseudo-terminals -----------------------------------------------------------------
@@ -63,6 +65,7 @@ TEST(Rs232c, OpenLeavesExactlyTheModuleLineWhateverAnEarlierProgramSet) {
     ASSERT_EQ(tcsetattr(pty.slave, TCSANOW, &before), 0);
 
     CRs232c port;
+    port.SetReport(&boxes.report);
     ASSERT_EQ(port.Open(3), 1);
     EXPECT_TRUE(port.IsOpen());
     EXPECT_EQ(port.GetPort(), 3);
@@ -231,6 +234,7 @@ std::wstring SystemText(DWORD code) {
 
 TEST_F(Rs232cOnBackend, CloseClearsTheMaskPurgesFourTimesAndQuietsTheLine) {
     CRs232c port;
+    port.SetReport(&boxes.report);
     ASSERT_EQ(port.Open(4), 1);
     PortLog& log = backend.ports[4];
     EXPECT_EQ(log.calls, (std::vector<std::string>{"SetupComm", "GetCommState", "SetCommState"}));
@@ -313,6 +317,7 @@ TEST_F(Rs232cOnBackend, DriverRefusalsAreReportedAsTheModuleLinkSays) {
         PortLog& log = backend.ports[com];
         log.refuse = c.refused;
         CRs232c port;
+        port.SetReport(&boxes.report);
         EXPECT_EQ(port.Open(com), c.opens) << c.description;
         EXPECT_EQ(port.IsOpen(), c.opens != 0) << c.description;
         EXPECT_EQ(log.held, c.opens != 0) << c.description << ": handle closed on failure";
@@ -334,6 +339,7 @@ TEST_F(Rs232cOnBackend, DriverRefusalsAreReportedAsTheModuleLinkSays) {
 
 TEST_F(Rs232cOnBackend, AFailedOpenLeavesNoPortHeldAndTheNextOpenWorks) {
     CRs232c port;
+    port.SetReport(&boxes.report);
     EXPECT_EQ(port.Open(9), 0) << "no device";
     EXPECT_TRUE(boxes.boxes.empty());
     backend.ports[2].refuse = "GetCommState";

@@ -1,14 +1,13 @@
-// The download worker: takes the dialog's open connection to the module over, sends the
-// boot block where the module's boot-block version asks for it, resets and re-opens the
-// module, sends the main image with progress in the dialog, and ends with the completion
-// message and the host reboot.
+// The dialog's front end of the download: starts the download on a worker thread with the
+// dialog's open connection, and turns the download's events into the dialog's window calls and
+// boxes, in the handheld program's order.
 //
-// Lifetime: the dialog may end while the worker runs (Exit, the exit command the worker
-// posts itself, Escape). The worker reaches the dialog only through a CDownloadLink, a
-// member of the dialog: once the dialog's modal loop has ended (or at the latest when the
-// link is destroyed with the dialog), the worker touches none of the dialog's fields again,
-// and it treats the dialog's end as an abort. Its window calls go to handles, which fail at
-// once when the windows are gone; a message box it asks for then returns at once.
+// Lifetime: the dialog may end while the worker runs (Exit, the exit command the download's
+// events post, Escape). The worker reaches the dialog only through a CDownloadLink, a member
+// of the dialog: once the dialog's modal loop has ended (or at the latest when the link is
+// destroyed with the dialog), the worker touches none of the dialog's fields again, and it
+// treats the dialog's end as a stop. Its window calls go to handles, which fail at once when
+// the windows are gone; a message box it asks for then returns at once.
 #pragma once
 
 #include <atomic>
@@ -60,6 +59,16 @@ class CDownloadLink {
 };
 
 // The worker thread's procedure. param: the link's shared state, as StartWorker hands it
-// over (the procedure takes its ownership). Returns 0 or (UINT)-1 (see the protocol header);
+// over (the procedure takes its ownership). Returns the download's exit code, 0 or (UINT)-1;
 // nobody reads it.
 UINT DownloadWorker(LPVOID param);
+
+// Shows an engine's message as the box it stands for; returns once it is dismissed. Any
+// thread.
+void ShowEngineMessage(const EngineMessage& message);
+
+// The dialog's report for its own port object: driver refusals as boxes.
+class CRs232cBoxes : public CRs232cReport {
+  public:
+    void OnPortMessage(const EngineMessage& message) override { ShowEngineMessage(message); }
+};
