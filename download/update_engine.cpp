@@ -121,15 +121,11 @@ void Download::SetProgressTotal(int32_t total) {
 }
 
 void Download::Write(const BYTE* bytes, DWORD count) {
-    m_events.OnWire(true, bytes, count);
     m_port.Write(bytes, count);
 }
 
 DWORD Download::Read(BYTE* buffer, DWORD max) {
-    DWORD got = m_port.Read(buffer, max);
-    if (got > 0)
-        m_events.OnWire(false, buffer, got);
-    return got;
+    return m_port.Read(buffer, max);
 }
 
 void Download::ReadReply(DWORD max) {

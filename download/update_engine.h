@@ -35,6 +35,7 @@ enum class DownloadImage { Boot, Main };
 class DownloadEvents : public CRs232cReport {
   public:
     // The re-open's reports of a driver refusing the port's settings; dropped by default.
+    // OnWire (of CRs232cReport) sees every byte the download writes and reads.
     void OnPortMessage(const EngineMessage& message) override { (void)message; }
     // Asked before each step and at every pass of the line loop: true stops the download
     // after the line in flight (the port is closed; nothing more is sent).
@@ -47,10 +48,6 @@ class DownloadEvents : public CRs232cReport {
     virtual void OnCommandAnswered(DownloadImage image) { (void)image; }
     // A "." was read: the percentage is numerator / total, whole numbers.
     virtual void OnProgress(int32_t numerator, int32_t total) { (void)numerator, (void)total; }
-    // Every byte written to the module (sent) and read from it.
-    virtual void OnWire(bool sent, const BYTE* bytes, DWORD count) {
-        (void)sent, (void)bytes, (void)count;
-    }
     // The module said "DOWN" for the main image: the text stands at 100 %.
     virtual void OnAllSent() {}
     // The download ends short of completion: how, the message for the user and a line for a

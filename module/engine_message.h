@@ -15,11 +15,15 @@ struct EngineMessage {
     CString note;              // a line under the text; empty: none
 };
 
-// Where the module link tells what its driver refused (Open's reports). The object that
-// owns a port gives it one; with none the reports are dropped.
+// Where the module link tells what its driver refused (Open's reports) and what crossed the
+// wire. The object that owns a port gives it one; with none the reports are dropped.
 class CRs232cReport {
   public:
     virtual ~CRs232cReport() = default;
     // Called on the thread that uses the port; returns once the user has seen the message.
     virtual void OnPortMessage(const EngineMessage& message) = 0;
+    // Bytes written to the port (sent) or read from it, as the driver took or gave them.
+    virtual void OnWire(bool sent, const BYTE* bytes, DWORD count) {
+        (void)sent, (void)bytes, (void)count;
+    }
 };

@@ -137,6 +137,9 @@ DWORD CRs232c::Read(BYTE* buffer, DWORD count) {
     if (!ReadFile(m_hComm, buffer, count, &m_dwBytesRead, nullptr) && m_bOpen == 1) {
         m_bFailed = 1;
     }
+    if (m_report && m_dwBytesRead > 0) {
+        m_report->OnWire(false, buffer, m_dwBytesRead);
+    }
     return m_dwBytesRead;
 }
 
@@ -144,6 +147,9 @@ BOOL CRs232c::Write(const BYTE* bytes, DWORD count) {
     BOOL ok = WriteFile(m_hComm, bytes, count, &m_dwBytesWritten, nullptr);
     if (!ok && m_bOpen == 1) {
         m_bFailed = 1;
+    }
+    if (m_report && m_dwBytesWritten > 0) {
+        m_report->OnWire(true, bytes, m_dwBytesWritten);
     }
     return ok;
 }

@@ -13,6 +13,10 @@ FirmwarePackage g_firmwarePackage;
 
 namespace {
 
+const wchar_t kMainImageName[] = L"kv615mq.data";
+const wchar_t kBootImageName[] = L"kv615mqb.data";
+const wchar_t kMainHeaderName[] = L"kv615mq.bin";
+const wchar_t kBootHeaderName[] = L"kv615mqb.bin";
 const wchar_t kMainImagePath[] = L"\\Program Files\\V-MOD VersionUp Tool\\kv615mq.data";
 const wchar_t kBootImagePath[] = L"\\Program Files\\V-MOD VersionUp Tool\\kv615mqb.data";
 const wchar_t kMainHeaderPath[] = L"\\Program Files\\V-MOD VersionUp Tool\\kv615mq.bin";
@@ -54,9 +58,9 @@ template <class Char> int32_t ParseDecimal(const Char* p, size_t n) {
 // completely (a short read, a length beyond 32 bits) fails the load instead of leaving
 // unread bytes in the image. A file of length 0 loads as an empty image: the payload stream
 // refuses it when the download opens it, with its own message.
-bool LoadImage(LPCWSTR path, std::unique_ptr<uint8_t[]>& image, uint32_t& size) {
+bool LoadImage(LPCWSTR path, UINT pathFlags, std::unique_ptr<uint8_t[]>& image, uint32_t& size) {
     CFile file;
-    if (!file.Open(path, CFile::modeRead | CFile::shareExclusive)) {
+    if (!file.Open(path, CFile::modeRead | CFile::shareExclusive | pathFlags)) {
         return false;
     }
     uint64_t length = file.GetLength();
@@ -76,9 +80,9 @@ bool LoadImage(LPCWSTR path, std::unique_ptr<uint8_t[]>& image, uint32_t& size) 
 // Reads a header file. A header shorter than 20 bytes reads as if NUL bytes followed its end:
 // the missing part of the count ends its digits and the missing part of the version ends its
 // text, which is also how the fields are padded.
-bool LoadHeader(LPCWSTR path, int32_t& lineCount, CString& versionText) {
+bool LoadHeader(LPCWSTR path, UINT pathFlags, int32_t& lineCount, CString& versionText) {
     CFile file;
-    if (!file.Open(path, CFile::modeRead | CFile::shareExclusive)) {
+    if (!file.Open(path, CFile::modeRead | CFile::shareExclusive | pathFlags)) {
         return false;
     }
     uint8_t count[kCountFieldSize] = {};
@@ -99,6 +103,23 @@ bool LoadHeader(LPCWSTR path, int32_t& lineCount, CString& versionText) {
     versionText = FormatVersionText(CString(wide));
     file.Close();
     return true;
+}
+
+// The four files in their order; *failed (when given) names the first that failed.
+bool LoadFiles(LPCWSTR mainImage, LPCWSTR bootImage, LPCWSTR mainHeader, LPCWSTR bootHeader,
+               UINT pathFlags, std::wstring* failed) {
+    FirmwarePackage& p = g_firmwarePackage;
+    bool ok = true;
+    LPCWSTR at = nullptr;
+    if (!LoadImage(at = mainImage, pathFlags, p.mainImage, p.mainImageSize) ||
+        !LoadImage(at = bootImage, pathFlags, p.bootImage, p.bootImageSize) ||
+        !LoadHeader(at = mainHeader, pathFlags, p.mainLineCount, p.mainVersionText) ||
+        !LoadHeader(at = bootHeader, pathFlags, p.bootLineCount, p.bootVersionText)) {
+        ok = false;
+    }
+    if (!ok && failed)
+        *failed = at;
+    return ok;
 }
 
 } // namespace
@@ -126,13 +147,13 @@ bool LoadPackage() {
     FirmwarePackage& p = g_firmwarePackage;
     p.mainReadOffset = 0;
     p.bootReadOffset = 0;
-    if (!LoadImage(kMainImagePath, p.mainImage, p.mainImageSize))
-        return false;
-    if (!LoadImage(kBootImagePath, p.bootImage, p.bootImageSize))
-        return false;
-    if (!LoadHeader(kMainHeaderPath, p.mainLineCount, p.mainVersionText))
-        return false;
-    if (!LoadHeader(kBootHeaderPath, p.bootLineCount, p.bootVersionText))
-        return false;
-    return true;
+    return LoadFiles(kMainImagePath, kBootImagePath, kMainHeaderPath, kBootHeaderPath, 0, nullptr);
+}
+
+bool LoadPackageFrom(const std::wstring& folder, std::wstring* failed) {
+    const std::wstring base = folder.empty() || folder.back() == L'/' ? folder : folder + L"/";
+    const std::wstring main = base + kMainImageName, boot = base + kBootImageName;
+    const std::wstring mainHeader = base + kMainHeaderName, bootHeader = base + kBootHeaderName;
+    return LoadFiles(main.c_str(), boot.c_str(), mainHeader.c_str(), bootHeader.c_str(),
+                     CFile::modeHostPath, failed);
 }

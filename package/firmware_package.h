@@ -13,6 +13,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 
 #include "platform/cstring.h"
 
@@ -36,6 +37,9 @@ extern FirmwarePackage g_firmwarePackage;
 // boot-block header. Returns false at the first file that cannot be opened or read whole;
 // what was loaded before stays in place. Never shows a message.
 bool LoadPackage();
+// The same from a folder of the host (its path as it is, not through the device root). On
+// failure *failed (when given) is the path of the first file that could not be read whole.
+bool LoadPackageFrom(const std::wstring& folder, std::wstring* failed);
 
 // The display text of a version field's text: the field parsed as a signed 32-bit decimal
 // (leading white space, optional sign, digits; none gives 0; beyond the 32-bit range clamps

@@ -10,6 +10,8 @@ public:
     enum OpenFlags : UINT {
         modeRead = 0x0000,        // open an existing file for reading; never creates one
         shareExclusive = 0x0010,  // no other opener may share the file while it is open
+        // This project's own: the path is the host's, taken as it is, not a device path.
+        modeHostPath = 0x8000,
     };
 
     CFile() = default;
@@ -18,7 +20,7 @@ public:
     CFile& operator=(const CFile&) = delete;
 
     // Opens the file at a device path (backslashes, "\Program Files\..."), mapped to the host
-    // through the device root. Returns FALSE, leaving the object closed, when the file does not
+    // through the device root (with modeHostPath: at that host path). Returns FALSE, leaving the object closed, when the file does not
     // exist, cannot be opened or is held exclusively by another opener.
     BOOL Open(LPCWSTR devicePath, UINT flags);
     // The file's length in bytes; 0 when closed.

@@ -34,3 +34,11 @@ struct PORT_REFUSAL {
 // was not refused: a later open that succeeds, finds no device or fails otherwise replaces the
 // record. Ports of the test serial back end are never refused. Any thread.
 BOOL HostGetPortRefusal(int comNumber, PORT_REFUSAL* refusal);
+
+// The COM number (1..255) whose port is this device: a path or a link to it (a
+// /dev/serial/by-id or by-path name), compared with each port's device after links are
+// resolved. 0 when no port leads to it.
+int HostComNumberOf(LPCWSTR device);
+// The device behind COMn as the user knows it (a tty path, links resolved); empty when there is
+// none.
+std::wstring HostComDevice(int comNumber);

@@ -38,3 +38,4 @@ struct HICON__;
 typedef HICON__* HICON;
 struct HINSTANCE__;
 typedef HINSTANCE__* HINSTANCE;
+typedef HINSTANCE HMODULE;

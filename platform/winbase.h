@@ -216,6 +216,11 @@ HLOCAL LocalFree(HLOCAL memory);
 // it ends. nullptr on failure.
 HANDLE CreateMutexW(void* security, BOOL initialOwner, LPCWSTR name);
 
+// ---- the program ---------------------------------------------------------------------------
+// The full path of the running program's file (module nullptr only) into name, at most size
+// characters with the NUL: the length without the NUL; size when it was cut short; 0 on failure.
+DWORD GetModuleFileNameW(HMODULE module, LPWSTR name, DWORD size);
+
 // ---- time -------------------------------------------------------------------------------------
 // Suspends the calling thread for at least ms milliseconds (of the test clock when one is set).
 void Sleep(DWORD ms);
@@ -225,15 +230,21 @@ DWORD GetTickCount();
 
 // ---- text -------------------------------------------------------------------------------------
 #define CP_ACP 0 // the system's ANSI code page: 932 (Japanese, Shift_JIS family)
+#define CP_UTF8 65001
 
-// Converts count bytes of text in the code page (count -1: up to and including the NUL) to wide
-// characters. With outSize 0 returns the characters needed; otherwise writes at most outSize
+// Converts count bytes of text in the code page (CP_ACP, or CP_UTF8; count -1: up to and
+// including the NUL) to wide characters. With outSize 0 returns the characters needed; otherwise writes at most outSize
 // and returns the number written, including a NUL only if it was among the input. ASCII bytes
 // pass unchanged; a byte sequence the code page does not define becomes U+30FB. 0 on failure
 // (ERROR_INSUFFICIENT_BUFFER when out is too small, ERROR_INVALID_PARAMETER).
 int MultiByteToWideChar(UINT codePage, DWORD flags, LPCSTR text, int count, LPWSTR out,
                         int outSize);
 #define ERROR_INSUFFICIENT_BUFFER 122L
+// Wide text to CP_UTF8 bytes (the only code page taken), as MultiByteToWideChar the other way:
+// count -1 takes the text with its NUL; outSize 0 returns the bytes needed. defaultChar and
+// usedDefault do not apply to UTF-8 (*usedDefault is set FALSE). 0 on failure.
+int WideCharToMultiByte(UINT codePage, DWORD flags, LPCWSTR text, int count, char* out,
+                        int outSize, LPCSTR defaultChar, BOOL* usedDefault);
 
 // The handheld runtime's wcstod: a decimal number with "." as its separator, whatever locale
 // the user's environment (LANG, LC_ALL, LC_NUMERIC) or the toolkit has set; the C library's

@@ -7,12 +7,14 @@
 
 #include "platform/device_root.h"
 #include "platform/file.h"
+#include "platform/posix/utf8.h"
 
 CFile::~CFile() { Close(); }
 
 BOOL CFile::Open(LPCWSTR devicePath, UINT flags) {
     Close();
-    const std::string path = DeviceToHostPath(devicePath);
+    const std::string path = (flags & modeHostPath) ? vmod_posix::Utf8FromWide(devicePath)
+                                                    : DeviceToHostPath(devicePath);
     int fd;
     do {
         fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);

@@ -9,9 +9,11 @@
 #include <mutex>
 #include <string>
 #include <time.h>
+#include <unistd.h>
 #include <unordered_map>
 
 #include "platform/posix/kernel_objects.h"
+#include "platform/posix/utf8.h"
 #include "platform/testing.h"
 #include "platform/winbase.h"
 
@@ -244,6 +246,20 @@ HLOCAL LocalFree(HLOCAL memory) {
 
 void Sleep(DWORD ms) {
     vmod_testing::SleepMs(ms);
+}
+
+DWORD GetModuleFileNameW(HMODULE module, LPWSTR name, DWORD size) {
+    char path[4096];
+    const ssize_t n = module ? -1 : readlink("/proc/self/exe", path, sizeof path - 1);
+    if (n <= 0 || !name || size == 0) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    const std::wstring wide = vmod_posix::WideFromUtf8(std::string(path, static_cast<size_t>(n)));
+    const size_t copied = std::min<size_t>(wide.size(), size - 1);
+    std::wmemcpy(name, wide.data(), copied);
+    name[copied] = L'\0';
+    return copied < wide.size() ? size : static_cast<DWORD>(copied);
 }
 
 DWORD GetTickCount() {

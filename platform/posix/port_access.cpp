@@ -1,8 +1,36 @@
 // HostGetPortRefusal: the serial layer's record of a refused open, in the program's wide text.
 #include "platform/port_access.h"
 
+#include <climits>
+#include <cstdlib>
+
 #include "platform/posix/serial_diag.h"
+#include "platform/posix/serial_ports.h"
 #include "platform/posix/utf8.h"
+
+namespace {
+
+std::string Resolved(const std::string& path) {
+    char real[PATH_MAX];
+    return !path.empty() && realpath(path.c_str(), real) ? std::string(real) : std::string();
+}
+
+} // namespace
+
+int HostComNumberOf(LPCWSTR device) {
+    const std::string wanted = Resolved(vmod_posix::Utf8FromWide(device ? device : L""));
+    if (wanted.empty())
+        return 0;
+    for (int n = 1; n <= 255; ++n) {
+        if (Resolved(vmod_posix::ComDevicePath(n)) == wanted)
+            return n;
+    }
+    return 0;
+}
+
+std::wstring HostComDevice(int comNumber) {
+    return vmod_posix::WideFromUtf8(Resolved(vmod_posix::ComDevicePath(comNumber)));
+}
 
 BOOL HostGetPortRefusal(int comNumber, PORT_REFUSAL* refusal) {
     if (!refusal)

@@ -7,6 +7,7 @@
 #include <locale.h>
 #include <string>
 
+#include "platform/posix/utf8.h"
 #include "platform/winbase.h"
 
 namespace {
@@ -82,13 +83,19 @@ std::wstring FromCp932(const char* text, size_t length) {
 int MultiByteToWideChar(UINT codePage, DWORD flags, LPCSTR text, int count, LPWSTR out,
                         int outSize) {
     (void)flags;
-    if (codePage != CP_ACP || !text || count == 0 || count < -1 || outSize < 0 ||
+    if (codePage != CP_ACP && codePage != CP_UTF8) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    if (!text || count == 0 || count < -1 || outSize < 0 ||
         (outSize > 0 && !out)) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return 0;
     }
     const size_t length = count == -1 ? std::strlen(text) + 1 : static_cast<size_t>(count);
-    const std::wstring wide = FromCp932(text, length);
+    const std::wstring wide = codePage == CP_UTF8
+                                  ? vmod_posix::WideFromUtf8(std::string(text, length))
+                                  : FromCp932(text, length);
     if (outSize == 0) {
         return static_cast<int>(wide.size());
     }
@@ -100,6 +107,28 @@ int MultiByteToWideChar(UINT codePage, DWORD flags, LPCSTR text, int count, LPWS
     }
     std::wmemcpy(out, wide.data(), wide.size());
     return static_cast<int>(wide.size());
+}
+
+int WideCharToMultiByte(UINT codePage, DWORD flags, LPCWSTR text, int count, char* out,
+                        int outSize, LPCSTR defaultChar, BOOL* usedDefault) {
+    (void)flags, (void)defaultChar;
+    if (usedDefault)
+        *usedDefault = FALSE;
+    if (codePage != CP_UTF8 || !text || count == 0 || count < -1 || outSize < 0 ||
+        (outSize > 0 && !out)) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    const size_t length = count == -1 ? std::wcslen(text) + 1 : static_cast<size_t>(count);
+    const std::string bytes = vmod_posix::Utf8FromWide(std::wstring(text, length));
+    if (outSize == 0)
+        return static_cast<int>(bytes.size());
+    if (bytes.size() > static_cast<size_t>(outSize)) {
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return 0;
+    }
+    std::memcpy(out, bytes.data(), bytes.size());
+    return static_cast<int>(bytes.size());
 }
 
 double wcstod_c(const wchar_t* text, wchar_t** end) {
