@@ -18,13 +18,27 @@ namespace vmod_cli {
 
 class ToolHelp : public CLI::Formatter {
   public:
-    ToolHelp(std::string usage, std::size_t column,
-             std::map<std::string, std::string> groupNotes = {})
-        : m_usage(std::move(usage)), m_groupNotes(std::move(groupNotes)) {
+    ToolHelp(std::string usage, std::size_t column) : m_usage(std::move(usage)) {
         column_width(column);
     }
 
+    // What a command does, in its own help, where its description is the one line a list of
+    // the program's commands shows.
+    ToolHelp& About(std::string text) {
+        m_about = std::move(text);
+        return *this;
+    }
+
+    ToolHelp& GroupNote(const std::string& group, std::string note) {
+        m_groupNotes[group] = std::move(note);
+        return *this;
+    }
+
     std::string make_usage(const CLI::App*, std::string) const override { return m_usage; }
+
+    std::string make_description(const CLI::App* app) const override {
+        return m_about.empty() ? CLI::Formatter::make_description(app) : m_about;
+    }
 
     std::string make_group(std::string group, bool is_positional,
                            std::vector<const CLI::Option*> opts) const override {
@@ -43,8 +57,9 @@ class ToolHelp : public CLI::Formatter {
              {make_description(app), make_positionals(app), make_groups(app, mode),
               make_subcommands(app, mode), make_footer(app)}) {
             part.erase(0, part.find_first_not_of('\n'));
+            part.erase(part.find_last_not_of('\n') + 1);
             if (!part.empty()) {
-                help += "\n" + part;
+                help += "\n" + part + "\n";
             }
         }
         return help;
@@ -52,14 +67,16 @@ class ToolHelp : public CLI::Formatter {
 
   private:
     std::string m_usage;
+    std::string m_about;
     std::map<std::string, std::string> m_groupNotes; // group name -> note after its heading
 };
 
-// Gives app (a program or one of its commands) its usage lines, each ending in "\n", the
-// column its explanations start in and the notes after its groups' headings.
-inline void SetHelpLayout(CLI::App* app, std::string usage, std::size_t column,
-                          std::map<std::string, std::string> groupNotes = {}) {
-    app->formatter(std::make_shared<ToolHelp>(std::move(usage), column, std::move(groupNotes)));
+// Gives app (a program or one of its commands) its usage lines, each ending in "\n", and the
+// column its explanations start in; the layout returned takes the rest.
+inline ToolHelp& SetHelpLayout(CLI::App* app, std::string usage, std::size_t column) {
+    auto help = std::make_shared<ToolHelp>(std::move(usage), column);
+    app->formatter(help);
+    return *help;
 }
 
 // Refuses an empty value, for options naming a file or a folder.

@@ -136,7 +136,7 @@ CLI::Option* AddParsed(CLI::App& app, const std::string& name, T* target, Parse 
 void DescribeOptions(CLI::App& app, ProgramOptions& o) {
     Settings& s = o.settings;
     Faults& f = s.faults;
-    vmod_cli::SetHelpLayout(&app, kUsage, kHelpColumn, {{kFaults, kLinesNote}});
+    vmod_cli::SetHelpLayout(&app, kUsage, kHelpColumn).GroupNote(kFaults, kLinesNote);
     app.description(kDescription);
     app.footer(kFooter);
     // As before CLI11: an option given twice takes its last value, and a flag takes none.
@@ -330,16 +330,21 @@ ParseOutcome ParseProgramOptions(const std::vector<std::string>& args, ProgramOp
     CLI::App app("", "kv615mq-sim");
     ProgramOptions o;
     DescribeOptions(app, o);
+    std::string failure;
     try {
         app.parse(std::vector<std::string>(args.rbegin(), args.rend()));
     } catch (const CLI::CallForHelp&) {
         return ParseOutcome::Help;
     } catch (const CLI::ParseError& e) {
-        *error = e.what();
-        return ParseOutcome::Error;
+        failure = e.what();
     }
+    // CLI11 checks what it knows before it reports what it does not; an unknown option is
+    // named first, since it is the likelier mistake (a misspelt --port leaves --port missing).
     if (!app.remaining().empty()) {
-        *error = "unknown option " + app.remaining().front();
+        failure = "unknown option " + app.remaining().front();
+    }
+    if (!failure.empty()) {
+        *error = failure;
         return ParseOutcome::Error;
     }
     *options = std::move(o);
