@@ -26,6 +26,7 @@
 #include "payload/payload_stream.h"
 #include "platform/port_access.h"
 #include "platform/winbase.h"
+#include "tools/common/cli_help.h"
 
 namespace {
 
@@ -265,6 +266,11 @@ int main(int argc, char** argv) {
     SetUpLanguage();
 
     CLI::App app{Tr("Updates the firmware of KV615MQ modules on serial ports, without a window.")};
+    vmod_cli::SetHelpLayout(&app,
+                            std::string(Tr("Usage: vmod-update (--port PORT ... | --all) [OPTION...]\n"
+                                           "       vmod-update check (--port PORT ... | --all) "
+                                           "[OPTION...]\n")),
+                            30);
     app.footer(Tr(kExitStatuses));
     std::vector<std::string> ports;
     bool all = false, check = false, json = false, skipCurrent = false, reboot = false;

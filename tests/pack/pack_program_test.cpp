@@ -510,12 +510,26 @@ TEST_F(PackProgram, EveryCommandHasHelpAndRefusesBadUse) {
         EXPECT_NE(help.out.find("usage: vmod-pack " + std::string(command)), std::string::npos)
             << command;
     }
-    for (const char* args :
-         {"", "frobnicate", "build --main", "build --bogus x", "build --main a --boot b -o c",
-          "decode", "decode a b", "inspect", "verify a b"}) {
-        Result r = Run(args);
-        EXPECT_EQ(r.status, 2) << args;
-        EXPECT_NE(r.err.find("usage:"), std::string::npos) << args;
+    // Each refusal names the command and what is wrong with its line, then shows its usage.
+    struct Case {
+        const char* args;
+        const char* named;
+    } cases[] = {
+        {"", "usage: vmod-pack COMMAND"},
+        {"frobnicate", "vmod-pack: unknown command frobnicate"},
+        {"build --main", "vmod-pack build: --main"},
+        {"build --bogus x", "vmod-pack build: unknown argument --bogus"},
+        {"build --main a --boot b -o c", "vmod-pack build: --version"},
+        {"decode", "vmod-pack decode: FILE"},
+        {"decode a b", "vmod-pack decode: unknown argument b"},
+        {"inspect", "vmod-pack inspect: DIR"},
+        {"verify a b", "vmod-pack verify: unknown argument b"},
+    };
+    for (const Case& c : cases) {
+        Result r = Run(c.args);
+        EXPECT_EQ(r.status, 2) << c.args;
+        EXPECT_NE(r.err.find(c.named), std::string::npos) << c.args << ": " << r.err;
+        EXPECT_NE(r.err.find("usage:"), std::string::npos) << c.args;
     }
 }
 

@@ -24,12 +24,13 @@ using test::Record;
 
 const std::string kModelReply = "ATI4\r\r\nKV615MQ\r\n\r\nOK\r\n";
 
+// The words of text; '' is an empty word.
 std::vector<std::string> Split(const std::string& text) {
     std::vector<std::string> out;
     std::istringstream in(text);
     std::string word;
     while (in >> word) {
-        out.push_back(word);
+        out.push_back(word == "''" ? "" : word);
     }
     return out;
 }
@@ -38,11 +39,13 @@ TEST(ProgramOptions, ReadsEverySetting) {
     ProgramOptions o;
     std::string error;
     ASSERT_EQ(ParseProgramOptions(
+                  // Numbers are decimal (0200 is not octal) or hex; of --pace-baud and
+                  // --pace the one given last counts.
                   Split("--root /r --port 3 --model KV9 --firmware 1.05 --boot none "
-                        "--layout=older --latency 1.5 --pace --reset-gone never "
-                        "--partial-line 200 --bad-line nak --main-range 0x1000-0x1FFF "
+                        "--layout=older --latency 1.5 --pace-baud 9600 --pace --reset-gone never "
+                        "--partial-line 0200 --bad-line nak --main-range 0x1000-0x1FFF "
                         "--no-update main --wrong-ack main:2,3 --wrong-byte 0x15 "
-                        "--lost-ack boot:all --silent-from 9 --no-down 2 --no-down-delay 8000 "
+                        "--lost-ack boot:all --silent-from 9 --no-down 2 --no-down-delay 0x1F40 "
                         "--decoy --image-out a.bin --srec-out a.srec --expect fw.srec "
                         "--exit-after-update --log l.txt"),
                   &o, &error),
@@ -86,19 +89,22 @@ TEST(ProgramOptions, RefusesWhatItCannotServe) {
     } cases[] = {
         {"--help", ParseOutcome::Help, ""},
         {"--root /r --port 1 -h", ParseOutcome::Help, ""},
-        {"--port 3", ParseOutcome::Error, "--root and --port are required"},
-        {"--root /r", ParseOutcome::Error, "--root and --port are required"},
-        {"--root /r --port 0", ParseOutcome::Error, "bad value for --port"},
-        {"--root /r --port 256", ParseOutcome::Error, "bad value for --port"},
-        {"--root /r --port x3", ParseOutcome::Error, "bad value for --port"},
-        {"--root /r --port", ParseOutcome::Error, "--port needs a value"},
-        {"--root /r --port 3 --layout newest", ParseOutcome::Error, "bad value for --layout"},
-        {"--root /r --port 3 --latency -1", ParseOutcome::Error, "bad value for --latency"},
+        {"--port 3", ParseOutcome::Error, "--root is required"},
+        {"--root /r", ParseOutcome::Error, "--port is required"},
+        {"--root '' --port 3", ParseOutcome::Error, "--root: the value is empty"},
+        {"--root /r --port 0", ParseOutcome::Error, "--port: "},
+        {"--root /r --port 256", ParseOutcome::Error, "--port: "},
+        {"--root /r --port x3", ParseOutcome::Error, "--port: "},
+        {"--root /r --port", ParseOutcome::Error, "--port: "},
+        {"--root /r --port 3 --layout newest", ParseOutcome::Error, "--layout: "},
+        {"--root /r --port 3 --latency -1", ParseOutcome::Error, "--latency: "},
+        {"--root /r --port 3 --latency nan", ParseOutcome::Error, "--latency: "},
         {"--root /r --port 3 --wrong-ack 0", ParseOutcome::Error, "bad value for --wrong-ack"},
         {"--root /r --port 3 --main-range 0x2000-0x1000", ParseOutcome::Error,
          "bad value for --main-range"},
-        {"--root /r --port 3 --pace=1", ParseOutcome::Error, "--pace takes no value"},
-        {"--root /r --port 3 --colour", ParseOutcome::Error, "unknown option --colour"},
+        {"--root /r --port 3 --pace=1", ParseOutcome::Error, "pace"},
+        // Named before the --port it may have been meant to be.
+        {"--root /r --colour 3", ParseOutcome::Error, "unknown option --colour"},
     };
     for (const Case& c : cases) {
         ProgramOptions o;
@@ -369,6 +375,7 @@ TEST(ProgramBinary, HelpOptionsAndSignals) {
     const std::string out = (root.Path() / "out.txt").string();
     EXPECT_EQ(std::system((sim + " --help > " + out).c_str()), 0);
     EXPECT_NE(ReadWhole(out).find("Usage: kv615mq-sim --root DIR --port N"), std::string::npos);
+    EXPECT_NE(ReadWhole(out).find("Faults (LINES: [boot:|main:]all"), std::string::npos);
     const std::string status = (root.Path() / "status").string();
     std::system((sim + " --root x --port 3 --bogus 2> " + out + "; echo $? > " + status).c_str());
     EXPECT_EQ(ReadWhole(status), std::to_string(kExitSetup) + "\n");

@@ -4,12 +4,12 @@
 // Exit status: 0 on success, 1 when the work fails (a file, a check, a refused input), 2 for
 // a command line that cannot be used.
 #include <cstdio>
-#include <cstring>
 #include <filesystem>
 #include <string>
 #include <vector>
 
 #include "payload/payload_stream.h"
+#include "tools/common/cli_help.h"
 #include "tools/pack/package_image.h"
 #include "tools/pack/record_check.h"
 
@@ -18,63 +18,47 @@ using namespace vmod_pack;
 
 namespace {
 
-const char kUsage[] = "usage: vmod-pack COMMAND [ARGS]\n"
-                      "\n"
-                      "Commands:\n"
-                      "  build    write the four package files from S-record files\n"
-                      "  decode   write the decoded text of one payload file to standard output\n"
-                      "  inspect  describe a package folder\n"
-                      "  verify   check a package folder thoroughly\n"
-                      "\n"
-                      "vmod-pack COMMAND --help describes a command.\n";
+// The texts of --help: each command's usage lines, what it does and, for build, its closing note.
+const char kUsage[] = "usage: vmod-pack COMMAND [ARGS]\n";
+const char kFooter[] = "vmod-pack COMMAND --help describes a command.";
 
 const char kBuildUsage[] =
     "usage: vmod-pack build --main FILE --boot FILE --version TEXT [--boot-version TEXT]\n"
-    "                       -o DIR\n"
-    "\n"
+    "                       -o DIR\n";
+const char kBuildText[] =
     "Writes kv615mq.data, kv615mqb.data, kv615mq.bin and kv615mqb.bin into DIR (created when\n"
     "missing) from the main and the boot-block firmware as S-record text. Lines may end in\n"
     "CR LF or LF; the package holds them with CR LF. Every line must be a sound S-record, the\n"
     "first of at most 78 characters and every other of at most 80, and the records must end\n"
     "with a termination record. Each header's line count is chosen so that the download\n"
-    "sends every line.\n"
-    "\n"
-    "  --main FILE           main firmware (kv615mq.data, kv615mq.bin)\n"
-    "  --boot FILE           boot-block firmware (kv615mqb.data, kv615mqb.bin)\n"
-    "  --version TEXT        package version the tool shows and compares with the module's,\n"
-    "                        1 to 4 printable ASCII characters reading as a number (1.05)\n"
-    "  --boot-version TEXT   version of the boot block's header (default: --version)\n"
-    "  -o, --output DIR      folder to write the four files into\n"
-    "\n"
-    "Nothing is written unless both images read back exactly through the tool's decoder.\n";
+    "sends every line.";
+const char kBuildFooter[] =
+    "Nothing is written unless both images read back exactly through the tool's decoder.";
 
-const char kDecodeUsage[] =
-    "usage: vmod-pack decode FILE\n"
-    "\n"
+const char kDecodeUsage[] = "usage: vmod-pack decode FILE\n";
+const char kDecodeText[] =
     "Decodes a payload file (kv615mq.data or kv615mqb.data) through the tool's own payload\n"
     "stream and writes the text it hands out to standard output, byte for byte. The decoder's\n"
     "diagnostics go to standard error as on the device. Exits 1 when the file cannot be read\n"
     "or the stream cannot be opened, and when the stream ends before its final block or the\n"
     "decoder reports an error: the text decoded up to there is still written, and one line\n"
-    "on standard error says where it ended and why.\n";
+    "on standard error says where it ended and why.";
 
-const char kInspectUsage[] =
-    "usage: vmod-pack inspect DIR\n"
-    "\n"
+const char kInspectUsage[] = "usage: vmod-pack inspect DIR\n";
+const char kInspectText[] =
     "For the main and the boot-block image in DIR prints the file sizes, the header's line\n"
     "count, the version as the tool's dialog shows it, the decoded line count and whether the\n"
     "header count sends every line, the S-record types and the data address range.\n"
-    "Exits 1 when a file is missing or an image cannot be decoded.\n";
+    "Exits 1 when a file is missing or an image cannot be decoded.";
 
-const char kVerifyUsage[] =
-    "usage: vmod-pack verify DIR\n"
-    "\n"
+const char kVerifyUsage[] = "usage: vmod-pack verify DIR\n";
+const char kVerifyText[] =
     "Decodes both images in DIR and checks what the device never checks: every S-record's\n"
     "type, count and checksum, CR LF line ends, line lengths (the first at most 78\n"
     "characters, every other at most 80), the header line counts against the text, the gzip\n"
     "trailer's CRC-32 and size, and that the payload stream hands out every line whole.\n"
     "Prints one line per problem, naming the file and, where there is one, the line\n"
-    "(FILE:LINE: problem), and exits 0 only when there is none.\n";
+    "(FILE:LINE: problem), and exits 0 only when there is none.";
 
 struct ImageNames {
     const char* role;
@@ -86,17 +70,18 @@ const ImageNames kImages[2] = {
     {"boot-block", "kv615mqb.data", "kv615mqb.bin"},
 };
 
-bool IsHelp(const char* arg) {
-    return std::strcmp(arg, "--help") == 0 || std::strcmp(arg, "-h") == 0;
-}
-
 int Fail(const char* command, const std::string& message) {
     std::fprintf(stderr, "vmod-pack %s: %s\n", command, message.c_str());
     return 1;
 }
 
-int UsageError(const char* command, const std::string& message, const char* usage) {
-    std::fprintf(stderr, "vmod-pack %s: %s\n\n%s", command, message.c_str(), usage);
+// A command line that cannot be used: the message, then the help of the command it was for.
+int UsageError(const CLI::App& app, const std::string& message) {
+    std::string program = "vmod-pack";
+    if (!app.get_subcommands().empty()) {
+        program += " " + app.get_subcommands().front()->get_name();
+    }
+    std::fprintf(stderr, "%s: %s\n\n%s", program.c_str(), message.c_str(), app.help().c_str());
     return 2;
 }
 
@@ -165,54 +150,18 @@ bool PrepareText(const std::string& path, std::string* text, size_t* lineCount,
     return true;
 }
 
-int Build(int argc, char** argv) {
-    const char* command = "build";
+// build's command line; bootVersion is version unless --boot-version was given.
+struct BuildArgs {
     std::string mainPath, bootPath, version, bootVersion, outDir;
-    bool haveVersion = false, haveBootVersion = false;
-    for (int i = 0; i < argc; i++) {
-        if (IsHelp(argv[i])) {
-            std::fputs(kBuildUsage, stdout);
-            return 0;
-        }
-    }
-    for (int i = 0; i < argc; i++) {
-        std::string arg = argv[i];
-        std::string value;
-        size_t equals = arg.find('=');
-        if (arg.rfind("--", 0) == 0 && equals != std::string::npos) {
-            value = arg.substr(equals + 1);
-            arg.resize(equals);
-        } else if (arg == "--main" || arg == "--boot" || arg == "--version" ||
-                   arg == "--boot-version" || arg == "-o" || arg == "--output") {
-            if (i + 1 >= argc) {
-                return UsageError(command, arg + " needs a value", kBuildUsage);
-            }
-            value = argv[++i];
-        } else {
-            return UsageError(command, "unknown argument " + arg, kBuildUsage);
-        }
-        if (arg == "--main") {
-            mainPath = value;
-        } else if (arg == "--boot") {
-            bootPath = value;
-        } else if (arg == "--version") {
-            version = value;
-            haveVersion = true;
-        } else if (arg == "--boot-version") {
-            bootVersion = value;
-            haveBootVersion = true;
-        } else if (arg == "-o" || arg == "--output") {
-            outDir = value;
-        } else {
-            return UsageError(command, "unknown option " + arg, kBuildUsage);
-        }
-    }
-    if (mainPath.empty() || bootPath.empty() || outDir.empty() || !haveVersion) {
-        return UsageError(command, "--main, --boot, --version and -o are all needed", kBuildUsage);
-    }
-    if (!haveBootVersion) {
-        bootVersion = version;
-    }
+};
+
+int Build(const BuildArgs& args) {
+    const char* command = "build";
+    const std::string& mainPath = args.mainPath;
+    const std::string& bootPath = args.bootPath;
+    const std::string& version = args.version;
+    const std::string& bootVersion = args.bootVersion;
+    const std::string& outDir = args.outDir;
 
     std::string decimals[2];
     const std::string* versions[2] = {&version, &bootVersion};
@@ -291,34 +240,26 @@ bool WriteToStdout(const char* data, size_t n, void* lines) {
     return std::fwrite(data, 1, n, stdout) == n;
 }
 
-int Decode(int argc, char** argv) {
+int Decode(const std::string& path) {
     const char* command = "decode";
-    if (argc == 1 && IsHelp(argv[0])) {
-        std::fputs(kDecodeUsage, stdout);
-        return 0;
-    }
-    if (argc != 1) {
-        return UsageError(command, "one payload file expected", kDecodeUsage);
-    }
     std::string data, problem;
-    if (!ReadWholeFile(argv[0], &data, &problem)) {
+    if (!ReadWholeFile(path, &data, &problem)) {
         return Fail(command, problem);
     }
     Bytes image(data.begin(), data.end());
     StreamReport report;
     size_t lines = 0;
     if (!DecodeThroughStream(image, WriteToStdout, &lines, &report)) {
-        return Fail(command, std::string(argv[0]) + ": the payload stream cannot be opened");
+        return Fail(command, path + ": the payload stream cannot be opened");
     }
     if (report.capped || std::fflush(stdout) != 0 || std::ferror(stdout)) {
         return Fail(command, "cannot write to standard output");
     }
     if (report.endState != PAYLOAD_END_FINAL) {
         const char* reason = payload_end_reason(report.endState);
-        return Fail(command,
-                    std::string(argv[0]) + ": the text ends after " +
-                        std::to_string(report.delivered) + " bytes (" + std::to_string(lines) +
-                        " lines): " + (reason ? reason : "the inflater reported an error"));
+        return Fail(command, path + ": the text ends after " + std::to_string(report.delivered) +
+                                 " bytes (" + std::to_string(lines) + " lines): " +
+                                 (reason ? reason : "the inflater reported an error"));
     }
     return 0;
 }
@@ -378,22 +319,15 @@ std::string CountVerdict(const Image& image, bool* every) {
     return text;
 }
 
-int Inspect(int argc, char** argv) {
+int Inspect(const std::string& dir) {
     const char* command = "inspect";
-    if (argc == 1 && IsHelp(argv[0])) {
-        std::fputs(kInspectUsage, stdout);
-        return 0;
-    }
-    if (argc != 1) {
-        return UsageError(command, "one package folder expected", kInspectUsage);
-    }
     std::error_code error;
-    if (!fs::is_directory(argv[0], error)) {
-        return Fail(command, std::string(argv[0]) + ": not a folder");
+    if (!fs::is_directory(dir, error)) {
+        return Fail(command, dir + ": not a folder");
     }
     int status = 0;
     for (const ImageNames& names : kImages) {
-        Image image = ReadImage(argv[0], names);
+        Image image = ReadImage(dir, names);
         std::printf("%s image\n", names.role);
         if (!image.dataProblem.empty()) {
             std::printf("  %s: missing (%s)\n", names.data, image.dataProblem.c_str());
@@ -584,23 +518,16 @@ void VerifyImage(const Image& image, std::vector<std::string>* problems) {
     }
 }
 
-int Verify(int argc, char** argv) {
+int Verify(const std::string& dir) {
     const char* command = "verify";
-    if (argc == 1 && IsHelp(argv[0])) {
-        std::fputs(kVerifyUsage, stdout);
-        return 0;
-    }
-    if (argc != 1) {
-        return UsageError(command, "one package folder expected", kVerifyUsage);
-    }
     std::error_code error;
-    if (!fs::is_directory(argv[0], error)) {
-        return Fail(command, std::string(argv[0]) + ": not a folder");
+    if (!fs::is_directory(dir, error)) {
+        return Fail(command, dir + ": not a folder");
     }
     std::vector<std::string> problems;
     size_t lines[2] = {0, 0};
     for (int k = 0; k < 2; k++) {
-        Image image = ReadImage(argv[0], kImages[k]);
+        Image image = ReadImage(dir, kImages[k]);
         lines[k] = image.deviceLines.size();
         VerifyImage(image, &problems);
         // Only the main version is shown and compared; the boot block's is kept unread.
@@ -615,11 +542,11 @@ int Verify(int argc, char** argv) {
         std::printf("%s\n", problem.c_str());
     }
     if (!problems.empty()) {
-        std::fprintf(stderr, "vmod-pack verify: %s: %zu problem%s\n", argv[0], problems.size(),
+        std::fprintf(stderr, "vmod-pack verify: %s: %zu problem%s\n", dir.c_str(), problems.size(),
                      problems.size() == 1 ? "" : "s");
         return 1;
     }
-    std::printf("%s: verified (main %zu lines, boot block %zu lines)\n", argv[0], lines[0],
+    std::printf("%s: verified (main %zu lines, boot block %zu lines)\n", dir.c_str(), lines[0],
                 lines[1]);
     return 0;
 }
@@ -627,23 +554,94 @@ int Verify(int argc, char** argv) {
 } // namespace
 
 int main(int argc, char** argv) {
-    if (argc < 2) {
-        std::fputs(kUsage, stderr);
-        return 2;
+    CLI::App app("", "vmod-pack");
+    vmod_cli::SetHelpLayout(&app, kUsage, 13);
+    // As before CLI11: an option given twice takes its last value.
+    app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+    app.require_subcommand(0, 1);
+
+    BuildArgs build;
+    CLI::App* buildCommand =
+        app.add_subcommand("build", "write the four package files from S-record files");
+    vmod_cli::SetHelpLayout(buildCommand, kBuildUsage, 28).About(kBuildText);
+    buildCommand->footer(kBuildFooter);
+    buildCommand->add_option("--main", build.mainPath, "main firmware (kv615mq.data, kv615mq.bin)")
+        ->type_name("FILE")
+        ->check(vmod_cli::kNotEmpty)
+        ->required();
+    buildCommand
+        ->add_option("--boot", build.bootPath, "boot-block firmware (kv615mqb.data, kv615mqb.bin)")
+        ->type_name("FILE")
+        ->check(vmod_cli::kNotEmpty)
+        ->required();
+    // An empty or unpackable version is refused by the build itself, with status 1.
+    buildCommand
+        ->add_option("--version", build.version,
+                     "package version the tool shows and compares with the module's,\n1 to 4 "
+                     "printable ASCII characters reading as a number (1.05)")
+        ->type_name("TEXT")
+        ->required();
+    CLI::Option* bootVersion =
+        buildCommand
+            ->add_option("--boot-version", build.bootVersion,
+                         "version of the boot block's header (default: --version)")
+            ->type_name("TEXT");
+    buildCommand->add_option("-o,--output", build.outDir, "folder to write the four files into")
+        ->type_name("DIR")
+        ->check(vmod_cli::kNotEmpty)
+        ->required();
+
+    std::string path; // decode's payload file, or inspect's or verify's package folder
+    CLI::App* decodeCommand = app.add_subcommand(
+        "decode", "write the decoded text of one payload file to standard output");
+    vmod_cli::SetHelpLayout(decodeCommand, kDecodeUsage, 17).About(kDecodeText);
+    decodeCommand->add_option("FILE", path, "kv615mq.data or kv615mqb.data")
+        ->type_name("")
+        ->required();
+    CLI::App* inspectCommand = app.add_subcommand("inspect", "describe a package folder");
+    vmod_cli::SetHelpLayout(inspectCommand, kInspectUsage, 17).About(kInspectText);
+    inspectCommand->add_option("DIR", path, "package folder")->type_name("")->required();
+    CLI::App* verifyCommand = app.add_subcommand("verify", "check a package folder thoroughly");
+    vmod_cli::SetHelpLayout(verifyCommand, kVerifyUsage, 17).About(kVerifyText);
+    verifyCommand->add_option("DIR", path, "package folder")->type_name("")->required();
+    for (CLI::App* command : app.get_subcommands({})) {
+        command->group("Commands");
     }
-    std::string command = argv[1];
-    if (IsHelp(argv[1])) {
-        std::fputs(kUsage, stdout);
+    app.footer(kFooter); // after the commands, which would inherit it
+    // An unknown command is reported below, in the program's words; the commands, made before
+    // this, refuse what they do not know themselves.
+    app.allow_extras();
+
+    std::string failure;
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::CallForHelp&) {
+        std::fputs(app.help().c_str(), stdout);
         return 0;
+    } catch (const CLI::ParseError& e) {
+        failure = e.what();
     }
-    if (command == "build")
-        return Build(argc - 2, argv + 2);
-    if (command == "decode")
-        return Decode(argc - 2, argv + 2);
-    if (command == "inspect")
-        return Inspect(argc - 2, argv + 2);
-    if (command == "verify")
-        return Verify(argc - 2, argv + 2);
-    std::fprintf(stderr, "vmod-pack: unknown command %s\n\n%s", argv[1], kUsage);
+    // CLI11 checks what it knows before it reports what it does not; an unknown argument is
+    // named first, since it is the likelier mistake (a misspelt --main leaves --main missing).
+    if (const std::vector<std::string> unknown = app.remaining(true); !unknown.empty()) {
+        failure = (app.get_subcommands().empty() ? "unknown command " : "unknown argument ") +
+                  unknown.front();
+    }
+    if (!failure.empty()) {
+        return UsageError(app, failure);
+    }
+    if (buildCommand->parsed()) {
+        if (bootVersion->count() == 0) {
+            build.bootVersion = build.version;
+        }
+        return Build(build);
+    }
+    if (decodeCommand->parsed())
+        return Decode(path);
+    if (inspectCommand->parsed())
+        return Inspect(path);
+    if (verifyCommand->parsed())
+        return Verify(path);
+    std::fputs(app.help().c_str(), stderr);
     return 2;
 }
