@@ -24,7 +24,7 @@ file(MAKE_DIRECTORY ${_vmod_pkg_bin})
 # --- Programs ---------------------------------------------------------------------------------
 # A directory may install its own program too; installing a file twice is harmless.
 set(VMOD_INSTALLED_PROGRAMS "")
-foreach(_program vmod-versionup kv615mq-sim vmod-pack)
+foreach(_program vmod-versionup vmod-update kv615mq-sim vmod-pack)
   if(TARGET ${_program})
     install(TARGETS ${_program} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
     list(APPEND VMOD_INSTALLED_PROGRAMS ${_program})
@@ -165,7 +165,9 @@ shows its model and firmware versions and, on Start, streams a firmware package
 to it line by line, then restarts the host. The package's four files go in
 ${VMOD_DATA_DIR}.
 .
-Also: kv615mq-sim, a stand-in module on a pseudo-terminal, and vmod-pack, which
+Also: vmod-update, the same update without a window for scripts, test benches
+and fleet managers (one module or many at once, JSON events, exit statuses);
+kv615mq-sim, a stand-in module on a pseudo-terminal, and vmod-pack, which
 builds, inspects, verifies and decodes firmware packages. An example udev rule,
 for the module's USB serial adapter only, keeps ModemManager off its port and
 lets the user at the seat open it.")

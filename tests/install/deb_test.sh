@@ -86,6 +86,8 @@ esac
 while read -r f; do
     case "$f" in
     /usr/bin/vmod-versionup | /usr/bin/kv615mq-sim | /usr/bin/vmod-pack) ;;
+    /usr/bin/vmod-update | /usr/share/man/man1/vmod-update.1.gz) ;;
+    /usr/share/locale/*/LC_MESSAGES/vmod-update.mo) ;;
     /usr/share/applications/vmod-versionup.desktop) ;;
     /usr/share/icons/hicolor/*x*/apps/vmod-versionup.png) ;;
     /usr/share/metainfo/invalid.vmod_versionup.vmod_versionup.metainfo.xml) ;;
@@ -126,7 +128,15 @@ done
 data_dir=$(sed -n 's/^VMOD_DATA_DIR:[A-Z]*=//p' "$build/CMakeCache.txt")
 [ -f "$root$data_dir/README" ] ||
     fail "the programs read $data_dir, which the package does not make"
-for p in kv615mq-sim vmod-pack; do
+# The updater runs with no display: no Qt GUI library is among what it links.
+case " $programs " in
+*" vmod-update "*)
+    objdump -p "$root/usr/bin/vmod-update" | grep -q 'NEEDED.*Qt6\(Gui\|Widgets\)' &&
+        fail "vmod-update links a Qt GUI library"
+    has_file /usr/share/locale/ja/LC_MESSAGES/vmod-update.mo
+    ;;
+esac
+for p in kv615mq-sim vmod-pack vmod-update; do
     case " $programs " in
     *" $p "*) "$root/usr/bin/$p" --help >/dev/null || fail "$p --help failed from the package" ;;
     esac
