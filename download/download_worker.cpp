@@ -287,8 +287,8 @@ bool Worker::PackageSendable(bool bootPass, UINT* code) {
         }
     }
     // The chunk sources never rewind by themselves; the passes read from the start.
-    g_firmwarePackage.bootReadOffset = 0;
-    g_firmwarePackage.mainReadOffset = 0;
+    payload_read_offsets().bootReadOffset = 0;
+    payload_read_offsets().mainReadOffset = 0;
     switch (result) {
     case PayloadCheckResult::Sound:
         return true;
@@ -370,7 +370,7 @@ UINT Worker::BootPass() {
 // *code is its exit code. A stopped update opens the port no more.
 bool Worker::Reopen(UINT* code) {
     m_port.Close();
-    g_firmwarePackage.mainReadOffset = 0;
+    payload_read_offsets().mainReadOffset = 0;
     m_prefixChanged = false;
     for (int attempt = 1; attempt <= kReopenAttempts; ++attempt) {
         if (attempt > 1)

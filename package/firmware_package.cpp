@@ -124,8 +124,6 @@ CString FormatVersionText(const CString& text) {
 
 bool LoadPackage() {
     FirmwarePackage& p = g_firmwarePackage;
-    p.mainReadOffset = 0;
-    p.bootReadOffset = 0;
     if (!LoadImage(kMainImagePath, p.mainImage, p.mainImageSize))
         return false;
     if (!LoadImage(kBootImagePath, p.bootImage, p.bootImageSize))

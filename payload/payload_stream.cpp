@@ -44,6 +44,8 @@ int g_end_state; // payload_end_state
 
 StreamOps g_ops;
 
+thread_local ChunkReadOffsets t_read_offsets;
+
 void* (*g_alloc)(size_t) = std::malloc;
 void* (*g_resize)(void*, size_t) = std::realloc;
 void (*g_release)(void*) = std::free;
@@ -199,14 +201,18 @@ int32_t payload_copy_chunk(const unsigned char* image, uint32_t size, uint32_t* 
     return static_cast<int32_t>(n);
 }
 
+ChunkReadOffsets& payload_read_offsets() {
+    return t_read_offsets;
+}
+
 int32_t main_chunk_source(unsigned char* buffer) {
     return payload_copy_chunk(g_firmwarePackage.mainImage.get(), g_firmwarePackage.mainImageSize,
-                              &g_firmwarePackage.mainReadOffset, buffer);
+                              &t_read_offsets.mainReadOffset, buffer);
 }
 
 int32_t boot_chunk_source(unsigned char* buffer) {
     return payload_copy_chunk(g_firmwarePackage.bootImage.get(), g_firmwarePackage.bootImageSize,
-                              &g_firmwarePackage.bootReadOffset, buffer);
+                              &t_read_offsets.bootReadOffset, buffer);
 }
 
 int payload_open(ChunkSource source, int32_t chunk_size, const char* key_text) {

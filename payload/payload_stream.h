@@ -28,10 +28,22 @@ typedef int32_t (*ChunkSource)(unsigned char* buffer);
 int32_t payload_copy_chunk(const unsigned char* image, uint32_t size, uint32_t* position,
                            unsigned char* buffer);
 
+// Where the two chunk sources of the calling thread stand in the loaded package's images. The
+// package itself is shared and never written after LoadPackage; each thread that reads it
+// keeps its own positions here, so updates on different threads read the same images
+// independently. Both are 0 when a thread starts.
+struct ChunkReadOffsets {
+    uint32_t mainReadOffset = 0; // next byte the main chunk source hands out
+    uint32_t bootReadOffset = 0; // the same for the boot-block image
+};
+
+// This thread's positions in the two images.
+ChunkReadOffsets& payload_read_offsets();
+
 // The two chunk sources of the loaded firmware package (g_firmwarePackage): the main image
-// and the boot-block image, each from its read offset, by the rule of payload_copy_chunk.
-// They never reset their offsets; the download worker sets mainReadOffset back to 0 before
-// it opens the stream over the main image.
+// and the boot-block image, each from this thread's read offset (payload_read_offsets), by
+// the rule of payload_copy_chunk. They never reset their offsets; the download worker sets
+// mainReadOffset back to 0 before it opens the stream over the main image.
 int32_t main_chunk_source(unsigned char* buffer);
 int32_t boot_chunk_source(unsigned char* buffer);
 

@@ -105,7 +105,7 @@ class ChunkSources : public ::testing::Test {
 };
 
 TEST_F(ChunkSources, MainImageComesInChunksFromItsOffset) {
-    g_firmwarePackage.mainReadOffset = 0;
+    payload_read_offsets().mainReadOffset = 0;
     std::vector<unsigned char> buffer(65536 + 16);
     Bytes copied;
     for (int32_t want : {65536, 65536, 65536, 5, -1, -1}) {
@@ -116,25 +116,25 @@ TEST_F(ChunkSources, MainImageComesInChunksFromItsOffset) {
         }
     }
     EXPECT_EQ(copied, g_main);
-    EXPECT_EQ(static_cast<uint64_t>(g_firmwarePackage.mainReadOffset), kMainSize);
+    EXPECT_EQ(static_cast<uint64_t>(payload_read_offsets().mainReadOffset), kMainSize);
 }
 
 TEST_F(ChunkSources, BootImageOfExactlyOneChunkEndsAfterIt) {
-    g_firmwarePackage.bootReadOffset = 0;
+    payload_read_offsets().bootReadOffset = 0;
     std::vector<unsigned char> buffer(65536 + 16);
     EXPECT_EQ(boot_chunk_source(buffer.data()), 65536);
     EXPECT_EQ(std::memcmp(buffer.data(), g_boot.data(), 65536), 0);
     EXPECT_EQ(boot_chunk_source(buffer.data()), -1);
     EXPECT_EQ(boot_chunk_source(buffer.data()), -1);
-    EXPECT_EQ(static_cast<uint64_t>(g_firmwarePackage.bootReadOffset), kBootSize);
+    EXPECT_EQ(static_cast<uint64_t>(payload_read_offsets().bootReadOffset), kBootSize);
 }
 
 // The download's order: the boot image once, then the main image from offset 0.
 TEST_F(ChunkSources, BothImagesReadBackThroughTheStream) {
-    g_firmwarePackage.bootReadOffset = 0;
+    payload_read_offsets().bootReadOffset = 0;
     EXPECT_EQ(ReadText(boot_chunk_source), kBootText);
     payload_close();
-    g_firmwarePackage.mainReadOffset = 0;
+    payload_read_offsets().mainReadOffset = 0;
     EXPECT_EQ(ReadText(main_chunk_source), kMainText);
     // The sources never rewind by themselves: a second pass without a reset finds nothing.
     ::testing::internal::CaptureStderr();
