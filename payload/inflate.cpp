@@ -48,10 +48,14 @@ const uint8_t kDistExtra[30] = {
 const uint8_t kCodeLengthOrder[19] = {16, 17, 18, 0, 8,  7, 9,  6, 10, 5,
                                       11, 4,  12, 3, 13, 2, 14, 1, 15};
 
-// Output history: the last 32768 bytes at their position modulo 32768. Zero at program start
-// and never cleared, so a new stream starts over the previous stream's bytes.
-unsigned char g_window[INFLATE_WINDOW_SIZE];
-unsigned g_window_pos; // next write position, 0 to 32768
+// Everything the inflater keeps between reads is the calling thread's: each thread inflates
+// its own stream.
+//
+// Output history: the last 32768 bytes at their position modulo 32768. Zero when the thread
+// starts and never cleared, so a new stream starts over the previous stream's bytes on the
+// same thread.
+thread_local unsigned char g_window[INFLATE_WINDOW_SIZE];
+thread_local unsigned g_window_pos; // next write position, 0 to 32768
 
 // The bit reader. Bits are taken from the least significant end. Input is fetched a byte
 // at a time and only when a read needs more bits, so at most the bytes of the code being
@@ -66,13 +70,16 @@ struct BitReader {
     unsigned count; // valid bits in buf, phantom ones included
 };
 
-BitReader g_in;
+thread_local BitReader g_in;
 // 1 once the current step has decoded the final block and delivered the window; the step
 // returns INFLATE_END for a data error too, and this tells the two apart.
-int g_final_block_done;
-unsigned g_phantom; // bits fetched past the end of the input; 0 while it has not ended
-StreamOps* g_ops;
+thread_local int g_final_block_done;
+// Bits fetched past the end of the input; 0 while it has not ended.
+thread_local unsigned g_phantom;
+thread_local StreamOps* g_ops;
 
+// The table allocator is process-wide on purpose: it is a test seam
+// (inflate_set_table_allocator), set before the code under test runs.
 void* (*g_alloc)(size_t) = std::malloc;
 void (*g_release)(void*) = std::free;
 
@@ -82,7 +89,7 @@ int phantom_byte() {
     g_phantom += 8;
     return 0;
 }
-int (*g_fetch)();
+thread_local int (*g_fetch)();
 
 // The stream has just reported the end: the first phantom byte, and phantom_byte from now on.
 [[gnu::noinline, gnu::cold]] unsigned input_ended() {

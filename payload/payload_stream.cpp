@@ -20,32 +20,52 @@ constexpr int32_t kOutSlack = 16;
 
 enum class State { Closed, Open, Failed };
 
-State g_state = State::Closed;
-ChunkSource g_source;
+// The stream of the calling thread. Every thread has its own, so updates on several threads
+// decode at once without meeting; the only thing they share is the loaded package, which
+// they only read.
+thread_local State g_state = State::Closed;
+thread_local ChunkSource g_source;
 // The key text given to the last open: at most 8 bytes of it, then zeros; byte 9 stays 0.
-unsigned char g_key_text[9];
+thread_local unsigned char g_key_text[9];
 
-unsigned char* g_chunk_buf; // chunk size + 16 bytes, the current chunk decrypted in place
-int32_t g_chunk_size;
-int32_t g_chunk_len; // bytes of data in g_chunk_buf; 0 before the first chunk, <= 0 at the end
-int32_t g_chunk_pos; // index of the byte next_byte returns next
+// The current chunk decrypted in place, in a buffer of chunk size + 16 bytes.
+thread_local unsigned char* g_chunk_buf;
+thread_local int32_t g_chunk_size;
+// Bytes of data in g_chunk_buf: 0 before the first chunk, <= 0 at the end.
+thread_local int32_t g_chunk_len;
+thread_local int32_t g_chunk_pos; // index of the byte next_byte returns next
 
-unsigned char* g_out_buf;     // the text of the last pull
-int32_t g_out_cap = kOutStep; // capacity counted for g_out_buf
-int32_t g_out_len;            // bytes the last pull produced
-int32_t g_out_pos;            // during a pull: next write; between pulls: next byte to hand out
-int32_t g_end_status;         // result of the last pull; nonzero ends the decoding
+thread_local unsigned char* g_out_buf;     // the text of the last pull
+thread_local int32_t g_out_cap = kOutStep; // capacity counted for g_out_buf
+thread_local int32_t g_out_len;            // bytes the last pull produced
+// During a pull: the next write; between pulls: the next byte to hand out.
+thread_local int32_t g_out_pos;
+thread_local int32_t g_end_status; // result of the last pull; nonzero ends the decoding
 // Set when the output buffer could not grow: from then on nothing more is stored, and the
 // stream ends after handing out what reached the buffer, rather than carry on with a gap.
-bool g_out_failed;
+thread_local bool g_out_failed;
 // Set when the chunk source has reported the end of the image.
-bool g_source_ended;
-int g_end_state; // payload_end_state
+thread_local bool g_source_ended;
+thread_local int g_end_state; // payload_end_state
 
-StreamOps g_ops;
+thread_local StreamOps g_ops;
 
 thread_local ChunkReadOffsets t_read_offsets;
 
+// A thread that ends with its stream still open gets its buffers released here, so that an
+// update whose thread returns early leaves nothing behind. Armed by the thread's first open.
+struct CloseAtThreadEnd {
+    bool armed = false;
+    ~CloseAtThreadEnd() {
+        if (armed) {
+            payload_close();
+        }
+    }
+};
+thread_local CloseAtThreadEnd t_close_at_end;
+
+// The allocator is process-wide on purpose: it is a test seam (payload_set_allocator), set
+// before the code under test runs and read by every thread's stream.
 void* (*g_alloc)(size_t) = std::malloc;
 void* (*g_resize)(void*, size_t) = std::realloc;
 void (*g_release)(void*) = std::free;
@@ -224,6 +244,7 @@ int payload_open(ChunkSource source, int32_t chunk_size, const char* key_text) {
         return -1;
     }
 
+    t_close_at_end.armed = true;
     if (g_chunk_buf != nullptr) {
         g_release(g_chunk_buf);
     }

@@ -3,8 +3,11 @@
 //
 // The image is pulled from a chunk source in chunks of up to 64 KiB, each chunk decrypted in
 // place (des_ecb_crypt), the gzip member header checked once at open (ziplib), and the
-// DEFLATE data inflated one block each time the text handed out so far is used up. State is
-// module-level: one stream per process, used from one thread, one image at a time.
+// DEFLATE data inflated one block each time the text handed out so far is used up. The stream
+// belongs to the calling thread: one stream per thread, one image at a time on it, and every
+// call acts on the caller's own stream (as do ziplib, the inflater and the DES key cache
+// below it). Updates on several threads therefore decode at once, each over its own image or
+// the same one; the loaded package they read is shared and read-only.
 //
 // States: Closed (at start and after payload_close), Open (after a successful open),
 // Draining (the inflater has ended: what it delivered is still handed out, then every read
@@ -83,9 +86,9 @@ constexpr int PAYLOAD_END_ERROR = -1;     // the inflater reported an error (a b
                                           // hand back), or the text outgrew the memory
 constexpr int PAYLOAD_END_TRUNCATED = -2; // the image ran out before the final block
 
-// How the decoding of the stream opened last has ended, set when a pull sees the inflater's
-// result: PAYLOAD_END_NONE while blocks may follow, else one of the three ends above. Text a
-// stream ended with is still handed out, so the text is complete only once a read has
+// How the decoding of the stream this thread opened last has ended, set when a pull sees the
+// inflater's result: PAYLOAD_END_NONE while blocks may follow, else one of the three ends above.
+// Text a stream ended with is still handed out, so the text is complete only once a read has
 // returned -1 and this is PAYLOAD_END_FINAL. The gzip trailer plays no part. After a failed
 // open PAYLOAD_END_ERROR; after payload_close PAYLOAD_END_NONE.
 int payload_end_state();
@@ -95,6 +98,7 @@ int payload_end_state();
 const char* payload_end_reason(int end_state);
 
 // Test seam: the allocator behind the chunk and output buffers. nullptr for any restores
-// malloc, realloc and free.
+// malloc, realloc and free. Process-wide, unlike the streams: set it before any thread opens
+// a stream, and restore it after every such stream is closed.
 void payload_set_allocator(void* (*alloc)(size_t), void* (*resize)(void*, size_t),
                            void (*release)(void*));
