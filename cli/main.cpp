@@ -135,8 +135,8 @@ std::string PackageProblem() {
         PayloadCheckReport report;
         PayloadCheckResult result =
             CheckPayloadImage(image.source, image.lines, image.size, nullptr, nullptr, &report);
-        g_firmwarePackage.bootReadOffset = 0;
-        g_firmwarePackage.mainReadOffset = 0;
+        payload_read_offsets().bootReadOffset = 0;
+        payload_read_offsets().mainReadOffset = 0;
         if (result != PayloadCheckResult::Sound) {
             std::string where = report.line > 0 ? ", line " + std::to_string(report.line) : "";
             return std::string(image.name) + " image" + where + ": " + report.problem;

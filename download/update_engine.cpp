@@ -204,8 +204,8 @@ bool Download::PackageSendable(UINT* code) {
         }
     }
     // The chunk sources never rewind by themselves; the passes read from the start.
-    g_firmwarePackage.bootReadOffset = 0;
-    g_firmwarePackage.mainReadOffset = 0;
+    payload_read_offsets().bootReadOffset = 0;
+    payload_read_offsets().mainReadOffset = 0;
     switch (result) {
     case PayloadCheckResult::Sound:
         return true;
@@ -282,7 +282,7 @@ UINT Download::BootPass() {
 // *code is its exit code. A stopped update opens the port no more.
 bool Download::Reopen(UINT* code) {
     m_port.Close();
-    g_firmwarePackage.mainReadOffset = 0;
+    payload_read_offsets().mainReadOffset = 0;
     m_prefixChanged = false;
     for (int attempt = 1; attempt <= kReopenAttempts; ++attempt) {
         if (attempt > 1)

@@ -144,9 +144,6 @@ CString FormatVersionText(const CString& text) {
 }
 
 bool LoadPackage() {
-    FirmwarePackage& p = g_firmwarePackage;
-    p.mainReadOffset = 0;
-    p.bootReadOffset = 0;
     return LoadFiles(kMainImagePath, kBootImagePath, kMainHeaderPath, kBootHeaderPath, 0, nullptr);
 }
 

@@ -24,13 +24,13 @@ struct FirmwarePackage {
     uint32_t bootImageSize = 0;           // its length in bytes
     int32_t mainLineCount = 0;            // line count of the main header
     int32_t bootLineCount = 0;            // line count of the boot-block header
-    uint32_t mainReadOffset = 0;          // next byte the main chunk source hands out
-    uint32_t bootReadOffset = 0;          // the same for the boot-block image
     CString mainVersionText;              // display text of the main header's version
     CString bootVersionText;              // display text of the boot-block header's version
 };
 
-// The one package of the process; empty until LoadPackage, never released.
+// The one package of the process; empty until LoadPackage, never released. Read-only once
+// loaded: updates on several threads read it at once, each from its own positions (the chunk
+// sources' read offsets are per thread, payload_read_offsets in payload/payload_stream.h).
 extern FirmwarePackage g_firmwarePackage;
 
 // Reads the four files, in the order main payload, boot-block payload, main header,

@@ -123,8 +123,9 @@ constexpr SpTables make_sp() {
 alignas(64) static constexpr SpTables des_sp = make_sp();
 
 // ---------------------------------------------------------------------------------------------
-// The key-schedule cache: one per process, built at the first key and rebuilt only for a key
-// that differs in a non-parity bit.
+// The key-schedule cache: one per thread, built at the thread's first key and rebuilt only for
+// a key that differs in a non-parity bit. The rounds take the subkeys as an argument, so a
+// buffer costs one look-up of the thread's cache, not one per block.
 
 struct DesCache {
     bool valid;
@@ -134,7 +135,10 @@ struct DesCache {
     long builds;
 };
 
-static DesCache des_cache;
+static thread_local DesCache des_cache;
+
+// Subkeys of rounds 1 to 16 as DesCache holds them.
+using Subkeys = const uint32_t (*)[2];
 
 static inline uint32_t load_be32(const unsigned char* p) {
     return (static_cast<uint32_t>(p[0]) << 24) | (static_cast<uint32_t>(p[1]) << 16) |
@@ -197,8 +201,7 @@ static inline uint32_t des_f(uint32_t r, const uint32_t* k) {
 
 // The 16 rounds on L0 R0 in l r; afterwards l r is the preoutput R16 L16. Subkeys are taken
 // in order for encryption, in reverse order for decryption (FIPS 46-3, deciphering).
-template <bool Decrypt> static inline void des_rounds(uint32_t& l, uint32_t& r) {
-    const uint32_t(*ks)[2] = des_cache.subkey;
+template <bool Decrypt> static inline void des_rounds(Subkeys ks, uint32_t& l, uint32_t& r) {
     for (int i = 0; i < 16; i += 2) {
         l ^= des_f(r, ks[Decrypt ? 15 - i : i]);
         r ^= des_f(l, ks[Decrypt ? 14 - i : i + 1]);
@@ -208,11 +211,11 @@ template <bool Decrypt> static inline void des_rounds(uint32_t& l, uint32_t& r) 
     r = t;
 }
 
-template <bool Decrypt> static inline void des_block(unsigned char* block) {
+template <bool Decrypt> static inline void des_block(Subkeys ks, unsigned char* block) {
     uint32_t l = load_be32(block);
     uint32_t r = load_be32(block + 4);
     des_ip(l, r);
-    des_rounds<Decrypt>(l, r);
+    des_rounds<Decrypt>(ks, l, r);
     des_fp(l, r);
     store_be32(block, l);
     store_be32(block + 4, r);
@@ -220,8 +223,8 @@ template <bool Decrypt> static inline void des_block(unsigned char* block) {
 
 // Two independent blocks at once: the same steps as des_block, interleaved so that the table
 // lookups of one block overlap those of the other.
-template <bool Decrypt> static inline void des_block_pair(unsigned char* a, unsigned char* b) {
-    const uint32_t(*ks)[2] = des_cache.subkey;
+template <bool Decrypt>
+static inline void des_block_pair(Subkeys ks, unsigned char* a, unsigned char* b) {
     uint32_t la = load_be32(a), ra = load_be32(a + 4);
     uint32_t lb = load_be32(b), rb = load_be32(b + 4);
     des_ip(la, ra);
@@ -242,12 +245,12 @@ template <bool Decrypt> static inline void des_block_pair(unsigned char* a, unsi
     store_be32(b + 4, lb);
 }
 
-template <bool Decrypt> static void des_ecb_blocks(unsigned char* data, long blocks) {
+template <bool Decrypt> static void des_ecb_blocks(Subkeys ks, unsigned char* data, long blocks) {
     long i = 0;
     for (; i + 2 <= blocks; i += 2)
-        des_block_pair<Decrypt>(data + 8 * i, data + 8 * i + 8);
+        des_block_pair<Decrypt>(ks, data + 8 * i, data + 8 * i + 8);
     if (i < blocks)
-        des_block<Decrypt>(data + 8 * i);
+        des_block<Decrypt>(ks, data + 8 * i);
 }
 
 } // namespace
@@ -301,9 +304,9 @@ void des_set_key(const unsigned char* key) {
 
 void des_crypt_block(unsigned char* block, int mode) {
     if (mode & 1) {
-        des_block<true>(block);
+        des_block<true>(des_cache.subkey, block);
     } else {
-        des_block<false>(block);
+        des_block<false>(des_cache.subkey, block);
     }
 }
 
@@ -312,10 +315,11 @@ int des_ecb_crypt(const unsigned char* key, unsigned char* data, int length, int
     des_set_key(key);
     // ceil(length / 8) without overflowing near INT_MAX; nothing for length <= 0.
     long blocks = length > 0 ? (static_cast<long>(length) + 7) / 8 : 0;
+    Subkeys ks = des_cache.subkey;
     if (mode & 1) {
-        des_ecb_blocks<true>(data, blocks);
+        des_ecb_blocks<true>(ks, data, blocks);
     } else {
-        des_ecb_blocks<false>(data, blocks);
+        des_ecb_blocks<false>(ks, data, blocks);
     }
     return 0;
 }

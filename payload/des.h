@@ -1,8 +1,8 @@
-// DES (FIPS 46-3) in electronic-codebook mode over a buffer, with a key schedule cached for
-// the whole process.
+// DES (FIPS 46-3) in electronic-codebook mode over a buffer, with a key schedule cached per
+// thread.
 //
-// The cipher is module state without a lock: one thread at a time may call it (in this
-// program, the download worker through the one open payload stream).
+// The cache is the calling thread's own, so any number of threads may call the cipher at
+// once without a lock (in this program, each update's payload stream on its own thread).
 #pragma once
 
 #include <cstdint>
@@ -18,15 +18,16 @@ enum { VMOD_DES_ENCRYPT = 0, VMOD_DES_DECRYPT = 1 };
 // length <= 0 processes nothing. Always returns 0.
 int des_ecb_crypt(const unsigned char* key, unsigned char* data, int length, int mode);
 
-// Builds the key schedule for key unless the cache already holds a key equal to it in the
-// upper 7 bits of every byte.
+// Builds this thread's key schedule for key unless its cache already holds a key equal to it
+// in the upper 7 bits of every byte.
 void des_set_key(const unsigned char* key);
 
-// Transforms one 8-byte block in place with the cached schedule; des_set_key must have run.
+// Transforms one 8-byte block in place with this thread's cached schedule; des_set_key must
+// have run on the thread.
 void des_crypt_block(unsigned char* block, int mode);
 
-// Inspection of the cache, for tests and diagnostics.
-// The number of times a schedule has been built since the process started.
+// Inspection of this thread's cache, for tests and diagnostics.
+// The number of times a schedule has been built on this thread.
 long des_schedule_builds(void);
 // Subkey of round 1..16 in its packed form: words[0] holds the 6-bit groups for S1, S3, S5,
 // S7 (one per byte, most significant byte first), words[1] those for S2, S4, S6, S8.

@@ -48,61 +48,87 @@ const uint8_t kDistExtra[30] = {
 const uint8_t kCodeLengthOrder[19] = {16, 17, 18, 0, 8,  7, 9,  6, 10, 5,
                                       11, 4,  12, 3, 13, 2, 14, 1, 15};
 
-// Output history: the last 32768 bytes at their position modulo 32768. Zero at program start
-// and never cleared, so a new stream starts over the previous stream's bytes.
-unsigned char g_window[INFLATE_WINDOW_SIZE];
-unsigned g_window_pos; // next write position, 0 to 32768
-
 // The bit reader. Bits are taken from the least significant end. Input is fetched a byte
 // at a time and only when a read needs more bits, so at most the bytes of the code being
 // decoded are read ahead.
 //
 // The end of the input, in one rule: once next_byte has reported the end it is not asked
-// again, and every later fetch adds a zero byte, counted in g_phantom. Phantom bits always
-// sit above the real ones, so a decoder that has dropped bits reaching into them (overrun)
-// has read past the end of the DEFLATE data; and they are never handed back to the stream.
+// again, and every later fetch adds a zero byte, counted in Inflater::phantom. Phantom bits
+// always sit above the real ones, so a decoder that has dropped bits reaching into them
+// (overrun) has read past the end of the DEFLATE data; and they are never handed back to the
+// stream.
 struct BitReader {
     uint64_t buf;
     unsigned count; // valid bits in buf, phantom ones included
 };
 
-BitReader g_in;
-// 1 once the current step has decoded the final block and delivered the window; the step
-// returns INFLATE_END for a data error too, and this tells the two apart.
-int g_final_block_done;
-unsigned g_phantom; // bits fetched past the end of the input; 0 while it has not ended
-StreamOps* g_ops;
+// Everything the inflater keeps between steps. Each thread has its own: each thread inflates
+// its own stream.
+struct Inflater {
+    // Output history: the last 32768 bytes at their position modulo 32768. Zero when the
+    // thread starts and never cleared, so a new stream starts over the previous stream's bytes
+    // on the same thread.
+    unsigned char window[INFLATE_WINDOW_SIZE];
+    unsigned window_pos; // next write position, 0 to 32768
+    BitReader in;
+    // 1 once the current step has decoded the final block and delivered the window; the step
+    // returns INFLATE_END for a data error too, and this tells the two apart.
+    int final_block_done;
+    unsigned phantom; // bits fetched past the end of the input; 0 while it has not ended
+    StreamOps* ops;
+    // Where the reader's bytes come from: the stream's next_byte until it reports the end,
+    // then phantom_byte.
+    int (*fetch)();
+};
 
+constinit thread_local Inflater t_inflater_storage{};
+constinit thread_local Inflater* t_inflater = nullptr;
+
+[[gnu::noinline, gnu::cold]] Inflater& first_use_of_thread_inflater() {
+    t_inflater = &t_inflater_storage;
+    return *t_inflater;
+}
+
+// This thread's inflater, taken once at the top of every function that uses it and handed
+// down to the helpers. Reached through a pointer, as the payload stream reaches its own, so
+// that the window and the fields are plain memory off a register rather than accesses
+// relative to the thread segment in the byte loops.
+[[gnu::always_inline]] inline Inflater& this_thread_inflater() {
+    Inflater* z = t_inflater;
+    return z != nullptr ? *z : first_use_of_thread_inflater();
+}
+
+// The table allocator is process-wide on purpose: it is a test seam
+// (inflate_set_table_allocator), set before the code under test runs.
 void* (*g_alloc)(size_t) = std::malloc;
 void (*g_release)(void*) = std::free;
 
-// Where the reader's bytes come from: the stream's next_byte until it reports the end, then
-// phantom_byte.
+// The fetch after the input has ended: a zero byte, counted.
 int phantom_byte() {
-    g_phantom += 8;
+    this_thread_inflater().phantom += 8;
     return 0;
 }
-int (*g_fetch)();
 
 // The stream has just reported the end: the first phantom byte, and phantom_byte from now on.
-[[gnu::noinline, gnu::cold]] unsigned input_ended() {
-    g_fetch = phantom_byte;
-    return static_cast<unsigned>(phantom_byte());
+[[gnu::noinline, gnu::cold]] unsigned input_ended(Inflater& z) {
+    z.fetch = phantom_byte;
+    z.phantom += 8;
+    return 0;
 }
 
 // The next input byte, or a phantom zero once the input has ended.
-[[gnu::always_inline]] inline unsigned fetch_byte() {
-    const int c = g_fetch();
+[[gnu::always_inline]] inline unsigned fetch_byte(Inflater& z) {
+    const int c = z.fetch();
     if (c < 0) [[unlikely]] {
-        return input_ended();
+        return input_ended(z);
     }
     return static_cast<unsigned>(c) & 0xFF;
 }
 
 // Makes at least n (<= 32) bits available in r.
-[[gnu::always_inline]] inline void need_bits(BitReader& r, unsigned n) {
+[[gnu::always_inline]] inline void need_bits(Inflater& z, BitReader& r, unsigned n) {
     while (r.count < n) {
-        r.buf |= static_cast<uint64_t>(fetch_byte()) << r.count;
+        r.buf |= static_cast<uint64_t>(fetch_byte(z)) << r.count;
         r.count += 8;
     }
 }
@@ -117,23 +143,39 @@ inline void drop_bits(BitReader& r, unsigned n) {
 }
 
 // True once a drop has consumed bits past the end of the input.
-inline bool overrun(const BitReader& r) {
-    return r.count < g_phantom;
+inline bool overrun(const Inflater& z, const BitReader& r) {
+    return r.count < z.phantom;
 }
 
 // Gets and drops n bits.
-inline unsigned take_bits(BitReader& r, unsigned n) {
-    need_bits(r, n);
+inline unsigned take_bits(Inflater& z, BitReader& r, unsigned n) {
+    need_bits(z, r, n);
     unsigned v = peek_bits(r, n);
     drop_bits(r, n);
     return v;
 }
 
+// Hands window bytes 0 to n - 1 to put_byte, in order (flush_window).
+void flush(const Inflater& z, unsigned n) {
+    int (*put)(int) = z.ops->put_byte;
+    const unsigned char* p = z.window;
+    const unsigned char* end = z.window + n;
+    for (; end - p >= 4; p += 4) {
+        put(p[0]);
+        put(p[1]);
+        put(p[2]);
+        put(p[3]);
+    }
+    for (; p < end; p++) {
+        put(*p);
+    }
+}
+
 // Stores one output byte at window_pos, delivering the window when it fills.
-[[gnu::always_inline]] inline unsigned window_put(unsigned pos, unsigned char byte) {
-    g_window[pos++] = byte;
+[[gnu::always_inline]] inline unsigned window_put(Inflater& z, unsigned pos, unsigned char byte) {
+    z.window[pos++] = byte;
     if (pos == INFLATE_WINDOW_SIZE) {
-        flush_window(INFLATE_WINDOW_SIZE);
+        flush(z, INFLATE_WINDOW_SIZE);
         pos = 0;
     }
     return pos;
@@ -173,7 +215,7 @@ inline unsigned take_bits(BitReader& r, unsigned n) {
 // Copies length bytes from distance back (RFC 1951 3.2.3: an overlapping source repeats the
 // bytes just written). Works in pieces that end where the source or the destination reaches
 // the window's end; the full window is delivered between pieces. Most matches are one piece.
-[[gnu::always_inline]] inline unsigned window_copy(unsigned pos, unsigned distance,
+[[gnu::always_inline]] inline unsigned window_copy(Inflater& z, unsigned pos, unsigned distance,
                                                    unsigned length) {
     unsigned src = (pos - distance) & (INFLATE_WINDOW_SIZE - 1);
     while (length > 0) {
@@ -184,12 +226,12 @@ inline unsigned take_bits(BitReader& r, unsigned n) {
         if (n > INFLATE_WINDOW_SIZE - pos) {
             n = INFLATE_WINDOW_SIZE - pos;
         }
-        copy_forward(g_window + pos, g_window + src, n, src < pos ? pos - src : src - pos);
+        copy_forward(z.window + pos, z.window + src, n, src < pos ? pos - src : src - pos);
         length -= n;
         src = (src + n) & (INFLATE_WINDOW_SIZE - 1);
         pos += n;
         if (pos == INFLATE_WINDOW_SIZE) {
-            flush_window(INFLATE_WINDOW_SIZE);
+            flush(z, INFLATE_WINDOW_SIZE);
             pos = 0;
         }
     }
@@ -198,7 +240,7 @@ inline unsigned take_bits(BitReader& r, unsigned n) {
 
 // Looks up the next symbol in table t of first-level width w, following links to
 // sub-tables. Returns the entry (its bits not yet dropped), or nullptr at an unused slot.
-[[gnu::always_inline]] inline const CodeEntry* lookup(BitReader& r, const CodeEntry* t,
+[[gnu::always_inline]] inline const CodeEntry* lookup(Inflater& z, BitReader& r, const CodeEntry* t,
                                                       unsigned mask) {
     t += static_cast<unsigned>(r.buf) & mask;
     while (t->op > kOpLiteral) {
@@ -207,7 +249,7 @@ inline unsigned take_bits(BitReader& r, unsigned n) {
         }
         drop_bits(r, t->bits);
         unsigned sub = t->op - kOpLiteral;
-        need_bits(r, sub);
+        need_bits(z, r, sub);
         t = t->next + peek_bits(r, sub);
     }
     return t;
@@ -259,18 +301,7 @@ void inflate_set_table_allocator(void* (*alloc)(size_t), void (*release)(void*))
 }
 
 void flush_window(unsigned n) {
-    int (*put)(int) = g_ops->put_byte;
-    const unsigned char* p = g_window;
-    const unsigned char* end = g_window + n;
-    for (; end - p >= 4; p += 4) {
-        put(p[0]);
-        put(p[1]);
-        put(p[2]);
-        put(p[3]);
-    }
-    for (; p < end; p++) {
-        put(*p);
-    }
+    flush(this_thread_inflater(), n);
 }
 
 void free_code_table(CodeEntry* table) {
@@ -445,11 +476,12 @@ int build_code_table(const unsigned* lengths, unsigned n, unsigned s, const uint
 // or its extra bits would reach past the end of the input; the window is then as far as
 // the last whole symbol left it.
 int decode_symbols(const CodeEntry* tl, const CodeEntry* td, int bl, int bd) {
+    Inflater& z = this_thread_inflater();
     if (tl == nullptr) {
         return 1;
     }
-    BitReader r = g_in;
-    unsigned pos = g_window_pos;
+    BitReader r = z.in;
+    unsigned pos = z.window_pos;
     int result = 1;
     const unsigned lw = static_cast<unsigned>(bl);
     const unsigned lmask = kMask[lw];
@@ -460,24 +492,24 @@ int decode_symbols(const CodeEntry* tl, const CodeEntry* td, int bl, int bd) {
     // a distance's extra bits with the next symbol's first level. This reads no further
     // ahead than the next lookup would anyway, so the look-ahead handed back after the final
     // block is the same.
-    need_bits(r, lw);
+    need_bits(z, r, lw);
     for (;;) {
-        const CodeEntry* t = lookup(r, tl, lmask);
+        const CodeEntry* t = lookup(z, r, tl, lmask);
         if (t == nullptr) {
             break;
         }
         drop_bits(r, t->bits);
         unsigned op = t->op;
         if (op == kOpLiteral) {
-            if (overrun(r)) {
+            if (overrun(z, r)) {
                 break;
             }
-            pos = window_put(pos, static_cast<unsigned char>(t->value));
-            need_bits(r, lw);
+            pos = window_put(z, pos, static_cast<unsigned char>(t->value));
+            need_bits(z, r, lw);
             continue;
         }
         if (op == kOpEndOfBlock) {
-            if (!overrun(r)) {
+            if (!overrun(z, r)) {
                 result = 0;
             }
             break;
@@ -485,56 +517,57 @@ int decode_symbols(const CodeEntry* tl, const CodeEntry* td, int bl, int bd) {
         if (td == nullptr) {
             break;
         }
-        need_bits(r, op + dw);
+        need_bits(z, r, op + dw);
         unsigned length = t->value + peek_bits(r, op);
         drop_bits(r, op);
-        t = lookup(r, td, dmask);
+        t = lookup(z, r, td, dmask);
         if (t == nullptr) {
             break;
         }
         drop_bits(r, t->bits);
         op = t->op;
-        need_bits(r, op + lw);
+        need_bits(z, r, op + lw);
         unsigned distance = t->value + peek_bits(r, op);
         drop_bits(r, op);
-        if (overrun(r)) {
+        if (overrun(z, r)) {
             break;
         }
-        pos = window_copy(pos, distance, length);
+        pos = window_copy(z, pos, distance, length);
     }
 
-    g_in = r;
-    g_window_pos = pos;
+    z.in = r;
+    z.window_pos = pos;
     return result;
 }
 
 // Stored block (RFC 1951 3.2.4): LEN and its ones' complement NLEN at a byte boundary, then
 // LEN bytes copied to the output.
 int decode_stored() {
-    BitReader& r = g_in;
+    Inflater& z = this_thread_inflater();
+    BitReader& r = z.in;
     drop_bits(r, r.count & 7);
-    unsigned len = take_bits(r, 16);
-    unsigned nlen = take_bits(r, 16);
-    if (overrun(r) || nlen != (~len & 0xFFFF)) {
+    unsigned len = take_bits(z, r, 16);
+    unsigned nlen = take_bits(z, r, 16);
+    if (overrun(z, r) || nlen != (~len & 0xFFFF)) {
         return 1;
     }
-    unsigned pos = g_window_pos;
+    unsigned pos = z.window_pos;
     int result = 0;
     // Whole bytes already in the bit buffer come first, then the input directly (the block
     // starts at a byte boundary, so nothing else is left in the buffer by then).
-    for (; len > 0 && r.count >= g_phantom + 8; len--) {
-        pos = window_put(pos, static_cast<unsigned char>(r.buf));
+    for (; len > 0 && r.count >= z.phantom + 8; len--) {
+        pos = window_put(z, pos, static_cast<unsigned char>(r.buf));
         drop_bits(r, 8);
     }
     for (; len > 0; len--) {
-        const unsigned byte = fetch_byte();
-        if (g_phantom != 0) {
+        const unsigned byte = fetch_byte(z);
+        if (z.phantom != 0) {
             result = 1;
             break;
         }
-        pos = window_put(pos, static_cast<unsigned char>(byte));
+        pos = window_put(z, pos, static_cast<unsigned char>(byte));
     }
-    g_window_pos = pos;
+    z.window_pos = pos;
     return result;
 }
 
@@ -599,19 +632,20 @@ int decode_fixed() {
 // complete; reading the unused half of such a code-length code is a data error. Every
 // table is released on every way out.
 int decode_dynamic() {
-    BitReader& r = g_in;
-    unsigned nl = take_bits(r, 5) + 257;
-    unsigned nd = take_bits(r, 5) + 1;
-    unsigned nc = take_bits(r, 4) + 4;
+    Inflater& z = this_thread_inflater();
+    BitReader& r = z.in;
+    unsigned nl = take_bits(z, r, 5) + 257;
+    unsigned nd = take_bits(z, r, 5) + 1;
+    unsigned nc = take_bits(z, r, 4) + 4;
     if (nl > 286 || nd > 30) {
         return 1;
     }
 
     unsigned lengths[286 + 30];
     for (unsigned j = 0; j < 19; j++) {
-        lengths[kCodeLengthOrder[j]] = j < nc ? take_bits(r, 3) : 0;
+        lengths[kCodeLengthOrder[j]] = j < nc ? take_bits(z, r, 3) : 0;
     }
-    if (overrun(r)) {
+    if (overrun(z, r)) {
         return 1;
     }
 
@@ -632,7 +666,7 @@ int decode_dynamic() {
         if (tc == nullptr) {
             return 1;
         }
-        need_bits(r, cw);
+        need_bits(z, r, cw);
         const CodeEntry& e = tc[peek_bits(r, cw)];
         if (e.op == kOpInvalid) {
             free_code_table(tc);
@@ -647,12 +681,12 @@ int decode_dynamic() {
         unsigned repeat;
         unsigned fill = 0;
         if (v == 16) {
-            repeat = 3 + take_bits(r, 2);
+            repeat = 3 + take_bits(z, r, 2);
             fill = prev;
         } else if (v == 17) {
-            repeat = 3 + take_bits(r, 3);
+            repeat = 3 + take_bits(z, r, 3);
         } else {
-            repeat = 11 + take_bits(r, 7);
+            repeat = 11 + take_bits(z, r, 7);
         }
         if (i + repeat > n) {
             free_code_table(tc);
@@ -664,7 +698,7 @@ int decode_dynamic() {
         prev = fill;
     }
     free_code_table(tc);
-    if (overrun(r)) {
+    if (overrun(z, r)) {
         return 1;
     }
 
@@ -697,9 +731,10 @@ int decode_dynamic() {
 // Block header (RFC 1951 3.2.3): BFINAL, then BTYPE in two bits; BTYPE 3 is reserved and
 // gives 2. Returns the block's result; *last is BFINAL.
 int decode_block(int* last) {
-    *last = static_cast<int>(take_bits(g_in, 1));
-    unsigned type = take_bits(g_in, 2);
-    if (overrun(g_in)) {
+    Inflater& z = this_thread_inflater();
+    *last = static_cast<int>(take_bits(z, z.in, 1));
+    unsigned type = take_bits(z, z.in, 2);
+    if (overrun(z, z.in)) {
         return 1;
     }
     switch (type) {
@@ -717,18 +752,19 @@ int decode_block(int* last) {
 // One block per call (see inflate.h). The stream's input is reached through the table
 // ziplib made current; the step keeps the bit reader and window between calls.
 int inflate_step(int start) {
-    g_final_block_done = 0;
-    g_ops = ziplib_ops();
-    if (g_ops == nullptr) {
+    Inflater& z = this_thread_inflater();
+    z.final_block_done = 0;
+    z.ops = ziplib_ops();
+    if (z.ops == nullptr) {
         return 1;
     }
     if (start != 0) {
-        g_window_pos = 0;
-        g_in = BitReader{0, 0};
-        g_phantom = 0;
+        z.window_pos = 0;
+        z.in = BitReader{0, 0};
+        z.phantom = 0;
     }
-    if (g_phantom == 0) {
-        g_fetch = g_ops->next_byte;
+    if (z.phantom == 0) {
+        z.fetch = z.ops->next_byte;
     }
     int last = 0;
     int r = decode_block(&last);
@@ -740,18 +776,18 @@ int inflate_step(int start) {
     }
     // Whole bytes read ahead belong to what follows the DEFLATE data; a partly used byte is
     // not handed back, nor are the zero bytes that stand for input past its end.
-    while (g_in.count >= g_phantom + 8) {
-        g_in.count -= 8;
-        if (g_ops->unget_byte() < 0) {
+    while (z.in.count >= z.phantom + 8) {
+        z.in.count -= 8;
+        if (z.ops->unget_byte() < 0) {
             return 4;
         }
     }
-    flush_window(g_window_pos);
-    g_window_pos = 0;
-    g_final_block_done = 1;
+    flush(z, z.window_pos);
+    z.window_pos = 0;
+    z.final_block_done = 1;
     return 1;
 }
 
 int inflate_final_block_done() {
-    return g_final_block_done;
+    return this_thread_inflater().final_block_done;
 }

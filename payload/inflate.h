@@ -3,8 +3,9 @@
 // The inflater reads its input byte by byte through next_byte of the table that
 // ziplib_attach installed (payload/ziplib.h), keeps the last 32768 output bytes in a window
 // for back-references, and hands output to put_byte in batches: exactly 32768 bytes whenever
-// the window fills, and once more for the remainder when the final block ends. Its state is
-// module-level: one stream at a time, on one thread.
+// the window fills, and once more for the remainder when the final block ends. Its state
+// (window, bit reader, current table) is the calling thread's: one stream at a time per
+// thread, and threads inflate their own streams at once.
 #pragma once
 
 #include <cstddef>
@@ -85,4 +86,5 @@ void free_code_table(CodeEntry* table);
 void flush_window(unsigned n);
 
 // Test seam: the allocator behind lookup tables. nullptr for either restores malloc/free.
+// Process-wide, unlike the inflater's state: set it before the decoding it is meant for.
 void inflate_set_table_allocator(void* (*alloc)(size_t), void (*release)(void*));

@@ -3,8 +3,11 @@
 //
 // The image is pulled from a chunk source in chunks of up to 64 KiB, each chunk decrypted in
 // place (des_ecb_crypt), the gzip member header checked once at open (ziplib), and the
-// DEFLATE data inflated one block each time the text handed out so far is used up. State is
-// module-level: one stream per process, used from one thread, one image at a time.
+// DEFLATE data inflated one block each time the text handed out so far is used up. The stream
+// belongs to the calling thread: one stream per thread, one image at a time on it, and every
+// call acts on the caller's own stream (as do ziplib, the inflater and the DES key cache
+// below it). Updates on several threads therefore decode at once, each over its own image or
+// the same one; the loaded package they read is shared and read-only.
 //
 // States: Closed (at start and after payload_close), Open (after a successful open),
 // Draining (the inflater has ended: what it delivered is still handed out, then every read
@@ -28,10 +31,22 @@ typedef int32_t (*ChunkSource)(unsigned char* buffer);
 int32_t payload_copy_chunk(const unsigned char* image, uint32_t size, uint32_t* position,
                            unsigned char* buffer);
 
+// Where the two chunk sources of the calling thread stand in the loaded package's images. The
+// package itself is shared and never written after LoadPackage; each thread that reads it
+// keeps its own positions here, so updates on different threads read the same images
+// independently. Both are 0 when a thread starts.
+struct ChunkReadOffsets {
+    uint32_t mainReadOffset = 0; // next byte the main chunk source hands out
+    uint32_t bootReadOffset = 0; // the same for the boot-block image
+};
+
+// This thread's positions in the two images.
+ChunkReadOffsets& payload_read_offsets();
+
 // The two chunk sources of the loaded firmware package (g_firmwarePackage): the main image
-// and the boot-block image, each from its read offset, by the rule of payload_copy_chunk.
-// They never reset their offsets; the download worker sets mainReadOffset back to 0 before
-// it opens the stream over the main image.
+// and the boot-block image, each from this thread's read offset (payload_read_offsets), by
+// the rule of payload_copy_chunk. They never reset their offsets; the download worker sets
+// mainReadOffset back to 0 before it opens the stream over the main image.
 int32_t main_chunk_source(unsigned char* buffer);
 int32_t boot_chunk_source(unsigned char* buffer);
 
@@ -71,9 +86,9 @@ constexpr int PAYLOAD_END_ERROR = -1;     // the inflater reported an error (a b
                                           // hand back), or the text outgrew the memory
 constexpr int PAYLOAD_END_TRUNCATED = -2; // the image ran out before the final block
 
-// How the decoding of the stream opened last has ended, set when a pull sees the inflater's
-// result: PAYLOAD_END_NONE while blocks may follow, else one of the three ends above. Text a
-// stream ended with is still handed out, so the text is complete only once a read has
+// How the decoding of the stream this thread opened last has ended, set when a pull sees the
+// inflater's result: PAYLOAD_END_NONE while blocks may follow, else one of the three ends above.
+// Text a stream ended with is still handed out, so the text is complete only once a read has
 // returned -1 and this is PAYLOAD_END_FINAL. The gzip trailer plays no part. After a failed
 // open PAYLOAD_END_ERROR; after payload_close PAYLOAD_END_NONE.
 int payload_end_state();
@@ -83,6 +98,7 @@ int payload_end_state();
 const char* payload_end_reason(int end_state);
 
 // Test seam: the allocator behind the chunk and output buffers. nullptr for any restores
-// malloc, realloc and free.
+// malloc, realloc and free. Process-wide, unlike the streams: set it before any thread opens
+// a stream, and restore it after every such stream is closed.
 void payload_set_allocator(void* (*alloc)(size_t), void* (*resize)(void*, size_t),
                            void (*release)(void*));

@@ -15,11 +15,12 @@ constexpr int kFlagComment = 0x10;   // FCOMMENT: zero-terminated comment follow
 constexpr int kFlagEncrypted = 0x20; // reserved; refused as an encrypted archive
 constexpr int kFlagReserved = 0xC0;  // reserved; refused
 
-StreamOps* g_ops;
+// The calling thread's reader: each thread attaches its own stream's table.
+thread_local StreamOps* g_ops;
 // 8 after attach, -1 while a header is read, then the method byte, at the end the result.
-int g_method;
+thread_local int g_method;
 // The inflater's start flag: 1 after attach, then the result of the last step.
-int g_start;
+thread_local int g_start;
 
 // A byte as the diagnostics print it: a signed char widened to int (0x8B prints as
 // 0xffffff8b, the end-of-input value -1 as 0xffffffff).

@@ -3,7 +3,9 @@
 // ziplib sits between the payload stream and the inflater: at open it checks the member
 // header once, leaving the input at the first byte of the DEFLATE data; afterwards every
 // pull runs one inflater step. The member trailer is never read and no checksum is
-// computed. Rejections are reported as one "ziplib: " line on standard error.
+// computed. Rejections are reported as one "ziplib: " line on standard error. The current
+// table, like the inflater behind it, is the calling thread's: each thread decodes its own
+// stream.
 #pragma once
 
 #include <cstdint>
@@ -27,7 +29,8 @@ struct StreamOps {
     int32_t bytes_out; // output bytes appended, kept by the stream
 };
 
-// Makes ops the current table, zeroes its counters and arms the inflater's start flag.
+// Makes ops this thread's current table, zeroes its counters and arms the inflater's start
+// flag.
 void ziplib_attach(StreamOps* ops);
 
 // Reads and checks one gzip member header through next_byte, consuming exactly its bytes.
@@ -40,5 +43,5 @@ int ziplib_read_header();
 // nonzero once the stream has ended (final block decoded, or a failure).
 int ziplib_pull();
 
-// The current table, or nullptr before the first attach.
+// This thread's current table, or nullptr before its first attach.
 StreamOps* ziplib_ops();

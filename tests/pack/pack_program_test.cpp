@@ -165,9 +165,9 @@ void ExpectDownloadEqualsSource(const fs::path& work, const fs::path& root) {
     std::vector<std::string> boot = Lines(ReadFile(work / "boot.srec"));
     EXPECT_EQ(g_firmwarePackage.mainLineCount, static_cast<int32_t>(main.size()) + 1);
     EXPECT_EQ(g_firmwarePackage.bootLineCount, static_cast<int32_t>(boot.size()) + 1);
-    g_firmwarePackage.bootReadOffset = 0;
+    payload_read_offsets().bootReadOffset = 0;
     EXPECT_EQ(DownloadLines(boot_chunk_source, g_firmwarePackage.bootLineCount), boot);
-    g_firmwarePackage.mainReadOffset = 0;
+    payload_read_offsets().mainReadOffset = 0;
     EXPECT_EQ(DownloadLines(main_chunk_source, g_firmwarePackage.mainLineCount), main);
 }
 

@@ -1,13 +1,15 @@
 // The package's two chunk sources over a package loaded from a device root: chunk sizes,
-// offsets, and both images read back through the payload stream.
+// offsets, and both images read back through the payload stream, also on two threads at once.
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include <barrier>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <thread>
 
 #include "decode_support.h"
 #include "package/firmware_package.h"
@@ -90,6 +92,11 @@ class ChunkSources : public ::testing::Test {
 
     static std::string ReadText(ChunkSource source) {
         EXPECT_EQ(payload_open(source, 65536, "rtog5u3"), 0);
+        return ReadLines();
+    }
+
+    // The rest of the open stream's text, every line ending in CR LF.
+    static std::string ReadLines() {
         std::string text;
         char line[256];
         int n;
@@ -105,7 +112,7 @@ class ChunkSources : public ::testing::Test {
 };
 
 TEST_F(ChunkSources, MainImageComesInChunksFromItsOffset) {
-    g_firmwarePackage.mainReadOffset = 0;
+    payload_read_offsets().mainReadOffset = 0;
     std::vector<unsigned char> buffer(65536 + 16);
     Bytes copied;
     for (int32_t want : {65536, 65536, 65536, 5, -1, -1}) {
@@ -116,30 +123,63 @@ TEST_F(ChunkSources, MainImageComesInChunksFromItsOffset) {
         }
     }
     EXPECT_EQ(copied, g_main);
-    EXPECT_EQ(static_cast<uint64_t>(g_firmwarePackage.mainReadOffset), kMainSize);
+    EXPECT_EQ(static_cast<uint64_t>(payload_read_offsets().mainReadOffset), kMainSize);
 }
 
 TEST_F(ChunkSources, BootImageOfExactlyOneChunkEndsAfterIt) {
-    g_firmwarePackage.bootReadOffset = 0;
+    payload_read_offsets().bootReadOffset = 0;
     std::vector<unsigned char> buffer(65536 + 16);
     EXPECT_EQ(boot_chunk_source(buffer.data()), 65536);
     EXPECT_EQ(std::memcmp(buffer.data(), g_boot.data(), 65536), 0);
     EXPECT_EQ(boot_chunk_source(buffer.data()), -1);
     EXPECT_EQ(boot_chunk_source(buffer.data()), -1);
-    EXPECT_EQ(static_cast<uint64_t>(g_firmwarePackage.bootReadOffset), kBootSize);
+    EXPECT_EQ(static_cast<uint64_t>(payload_read_offsets().bootReadOffset), kBootSize);
 }
 
 // The download's order: the boot image once, then the main image from offset 0.
 TEST_F(ChunkSources, BothImagesReadBackThroughTheStream) {
-    g_firmwarePackage.bootReadOffset = 0;
+    payload_read_offsets().bootReadOffset = 0;
     EXPECT_EQ(ReadText(boot_chunk_source), kBootText);
     payload_close();
-    g_firmwarePackage.mainReadOffset = 0;
+    payload_read_offsets().mainReadOffset = 0;
     EXPECT_EQ(ReadText(main_chunk_source), kMainText);
     // The sources never rewind by themselves: a second pass without a reset finds nothing.
     ::testing::internal::CaptureStderr();
     EXPECT_EQ(payload_open(main_chunk_source, 65536, "rtog5u3"), -1);
     EXPECT_NE(::testing::internal::GetCapturedStderr().find("ziplib: "), std::string::npos);
+}
+
+// Updates on several threads share the loaded package and nothing else: streams open at once
+// on two threads, over different images or the same one, each give their own image's text
+// whole. A new thread's read offsets start at 0.
+TEST_F(ChunkSources, StreamsOnTwoThreadsEachReadTheirOwnImage) {
+    struct Case {
+        ChunkSource sources[2];
+        const std::string* texts[2];
+    };
+    const Case cases[] = {
+        {{boot_chunk_source, main_chunk_source}, {&kBootText, &kMainText}},
+        {{main_chunk_source, main_chunk_source}, {&kMainText, &kMainText}},
+    };
+    for (const Case& c : cases) {
+        std::barrier both_open(2);
+        std::string texts[2];
+        auto update = [&](int i) {
+            // Both streams are open before either is read, so they would be one if shared.
+            const bool opened = payload_open(c.sources[i], 65536, "rtog5u3") == 0;
+            both_open.arrive_and_wait();
+            texts[i] = opened ? ReadLines() : "";
+            payload_close();
+        };
+        std::thread first(update, 0);
+        std::thread second(update, 1);
+        first.join();
+        second.join();
+        for (int i = 0; i < 2; i++) {
+            EXPECT_TRUE(texts[i] == *c.texts[i]) << "thread " << i << " read " << texts[i].size()
+                                                 << " of " << c.texts[i]->size() << " bytes";
+        }
+    }
 }
 
 } // namespace
