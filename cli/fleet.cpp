@@ -12,14 +12,14 @@ namespace {
 
 std::string Narrow(const std::wstring& text) {
     std::string out;
-    int n = text.empty() ? 0
-                         : WideCharToMultiByte(CP_UTF8, 0, text.c_str(),
-                                               static_cast<int>(text.size()), nullptr, 0, nullptr,
-                                               nullptr);
+    int n = text.empty()
+                ? 0
+                : WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()),
+                                      nullptr, 0, nullptr, nullptr);
     out.resize(static_cast<size_t>(n > 0 ? n : 0));
     if (n > 0)
-        WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), out.data(),
-                            n, nullptr, nullptr);
+        WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), out.data(), n,
+                            nullptr, nullptr);
     return out;
 }
 
@@ -56,8 +56,8 @@ void LogWire(FILE* log, uint64_t sinceMs, bool sent, const BYTE* bytes, DWORD co
         } else
             text += static_cast<char>(c);
     }
-    std::fprintf(log, "%10.3f %s \"%s\"\n", static_cast<double>(sinceMs) / 1000.0,
-                 sent ? ">" : "<", text.c_str());
+    std::fprintf(log, "%10.3f %s \"%s\"\n", static_cast<double>(sinceMs) / 1000.0, sent ? ">" : "<",
+                 text.c_str());
     std::fflush(log);
 }
 
@@ -68,9 +68,9 @@ class PortReport : public CRs232cReport {
   public:
     PortReport(Module& m, uint64_t startMs) : m_module(m), m_startMs(startMs) {}
     void OnPortMessage(const EngineMessage& message) override {
-        m_module.reason = Narrow(message.caption ? std::wstring(message.caption) + L": " +
-                                                       message.text
-                                                 : std::wstring(message.text));
+        m_module.reason =
+            Narrow(message.caption ? std::wstring(message.caption) + L": " + message.text
+                                   : std::wstring(message.text));
     }
     void OnWire(bool sent, const BYTE* bytes, DWORD count) override {
         if (m_module.log)
@@ -168,8 +168,8 @@ void IdentifyOne(Module& m, bool skipCurrent, Reporter& reporter, uint64_t start
     PortReport report(m, startMs);
     m.port.SetReport(&report);
     IdentifyEvents quiet;
-    const BOOL found = IdentifyModule(m.port, m.com, m.com, g_firmwarePackage.mainVersionText,
-                                      quiet, &m.identity);
+    const BOOL found =
+        IdentifyModule(m.port, m.com, m.com, g_firmwarePackage.mainVersionText, quiet, &m.identity);
     m.port.SetReport(nullptr);
     if (!found) {
         PORT_REFUSAL refusal;
@@ -183,8 +183,8 @@ void IdentifyOne(Module& m, bool skipCurrent, Reporter& reporter, uint64_t start
             End(m, Verdict::Unopenable, reporter);
         } else {
             if (m.reason.empty())
-                m.reason = m.device.empty() ? Tr("no device behind the port")
-                                            : Tr("no KV615MQ answered");
+                m.reason =
+                    m.device.empty() ? Tr("no device behind the port") : Tr("no KV615MQ answered");
             End(m, Verdict::NotFound, reporter);
         }
         return;
@@ -200,8 +200,8 @@ void Decide(Module& m, bool skipCurrent) {
         m.action = Action::RefusedOlder;
         m.reason = "the package (" + Trimmed(package) + ") is older than the module's firmware (" +
                    Trimmed(m.identity.currentVersion) + ")";
-    } else if (skipCurrent && wcstod_c(m.identity.currentVersion, nullptr) ==
-                                  wcstod_c(package, nullptr)) {
+    } else if (skipCurrent &&
+               wcstod_c(m.identity.currentVersion, nullptr) == wcstod_c(package, nullptr)) {
         m.action = Action::AlreadyCurrent;
     } else {
         m.action = BootBlockDue(m.identity.bootVersion) ? Action::BootBlockFirst : Action::MainOnly;

@@ -19,11 +19,11 @@
 
 // What an update would do to a module, decided from its identification.
 enum class Action {
-    None,          // not identified
+    None,           // not identified
     BootBlockFirst, // boot block older than the package's: boot block, reset, main image
-    MainOnly,      // only the main image
+    MainOnly,       // only the main image
     AlreadyCurrent, // at the package's version (skipped with --skip-current)
-    RefusedOlder,  // the package is older than the module's firmware
+    RefusedOlder,   // the package is older than the module's firmware
 };
 
 // How a module ended; every module ends with exactly one.
@@ -43,10 +43,10 @@ enum class Verdict {
 class Reporter;
 
 struct Module {
-    std::string name;    // as the user named it ("COM3", "/dev/ttyUSB0") or "COMn" from the scan
-    int com = 0;         // 0: the name leads to no port
-    std::string device;  // the tty behind the port, links resolved
-    CRs232c port;        // open on the module from identification until its update takes it
+    std::string name;   // as the user named it ("COM3", "/dev/ttyUSB0") or "COMn" from the scan
+    int com = 0;        // 0: the name leads to no port
+    std::string device; // the tty behind the port, links resolved
+    CRs232c port;       // open on the module from identification until its update takes it
     ModuleIdentity identity;
     Action action = Action::None;
     std::atomic<bool> writing{false}; // the module has heard a download command
@@ -56,7 +56,7 @@ struct Module {
     std::string reason;   // why it did not end updated, for people and logs (English)
     std::wstring message; // the dialog's own text for that ending, where it has one
     bool restartDue = false;
-    FILE* log = nullptr;  // --log: every byte sent and read
+    FILE* log = nullptr; // --log: every byte sent and read
 };
 
 // The whole run's shared state: the modules and the stop request, under one lock.

@@ -3,8 +3,7 @@
 // same identification, package check and download as the dialog, one verdict per module, an
 // exit status a script can act on.
 #include <libintl.h>
-#include <signal.h>
-#include <unistd.h>
+#include <strings.h>
 
 #include <CLI/CLI.hpp>
 #include <algorithm>
@@ -24,6 +23,7 @@
 #include "module/module_protocol.h"
 #include "package/firmware_package.h"
 #include "payload/payload_stream.h"
+#include "platform/console.h"
 #include "platform/port_access.h"
 #include "platform/winbase.h"
 #include "tools/common/cli_help.h"
@@ -44,36 +44,25 @@ constexpr int kExitInterrupted = 130;
 // A second Ctrl-C within this long of the first stops the updates that are writing.
 constexpr uint64_t kSecondInterruptMs = 5000;
 
-std::atomic<int> g_interrupts{0};
-std::atomic<int> g_terminations{0};
-
-extern "C" void OnSignal(int signal) {
-    if (signal == SIGINT)
-        g_interrupts.fetch_add(1);
-    else
-        g_terminations.fetch_add(1);
-}
-
 std::wstring Wide(const std::string& text) {
     int n = text.empty() ? 0
                          : MultiByteToWideChar(CP_UTF8, 0, text.c_str(),
                                                static_cast<int>(text.size()), nullptr, 0);
     std::wstring out(static_cast<size_t>(n > 0 ? n : 0), L'\0');
     if (n > 0)
-        MultiByteToWideChar(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), out.data(),
-                            n);
+        MultiByteToWideChar(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), out.data(), n);
     return out;
 }
 
 std::string Narrow(const std::wstring& text) {
-    int n = text.empty() ? 0
-                         : WideCharToMultiByte(CP_UTF8, 0, text.c_str(),
-                                               static_cast<int>(text.size()), nullptr, 0, nullptr,
-                                               nullptr);
+    int n = text.empty()
+                ? 0
+                : WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()),
+                                      nullptr, 0, nullptr, nullptr);
     std::string out(static_cast<size_t>(n > 0 ? n : 0), '\0');
     if (n > 0)
-        WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), out.data(),
-                            n, nullptr, nullptr);
+        WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), out.data(), n,
+                            nullptr, nullptr);
     return out;
 }
 
@@ -166,7 +155,8 @@ void ScanAll(Fleet& fleet, Reporter& reporter, bool skipCurrent, std::vector<Ref
             if (sent && count >= kCmdModelQueryLength &&
                 std::memcmp(bytes, kCmdModelQuery, kCmdModelQueryLength) == 0)
                 wire.clear();
-            wire.push_back({SteadyMs(), sent, std::string(reinterpret_cast<const char*>(bytes), count)});
+            wire.push_back(
+                {SteadyMs(), sent, std::string(reinterpret_cast<const char*>(bytes), count)});
         }
     };
     for (int next = kFirstProbePort; next <= kLastProbePort;) {
@@ -266,11 +256,12 @@ int main(int argc, char** argv) {
     SetUpLanguage();
 
     CLI::App app{Tr("Updates the firmware of KV615MQ modules on serial ports, without a window.")};
-    vmod_cli::SetHelpLayout(&app,
-                            std::string(Tr("Usage: vmod-update (--port PORT ... | --all) [OPTION...]\n"
-                                           "       vmod-update check (--port PORT ... | --all) "
-                                           "[OPTION...]\n")),
-                            30);
+    vmod_cli::SetHelpLayout(
+        &app,
+        std::string(Tr("Usage: vmod-update (--port PORT ... | --all) [OPTION...]\n"
+                       "       vmod-update check (--port PORT ... | --all) "
+                       "[OPTION...]\n")),
+        30);
     app.footer(Tr(kExitStatuses));
     std::vector<std::string> ports;
     bool all = false, check = false, json = false, skipCurrent = false, reboot = false;
@@ -290,12 +281,10 @@ int main(int argc, char** argv) {
     auto* checkVerb = app.add_subcommand("check", Tr("the same as --check"));
     app.add_option("-j,--jobs", jobs, Tr("update at most N modules at once (default: all)"))
         ->check(CLI::PositiveNumber);
-    app.add_flag("--json", json,
-                 Tr("one JSON object per line on standard output for every event"));
+    app.add_flag("--json", json, Tr("one JSON object per line on standard output for every event"));
     app.add_flag("--skip-current", skipCurrent,
                  Tr("leave a module that is already at the package's version alone"));
-    app.add_flag("--reboot", reboot,
-                 Tr("restart the host once every module has ended updated"));
+    app.add_flag("--reboot", reboot, Tr("restart the host once every module has ended updated"));
     app.add_option("--log", logDir,
                    Tr("write every byte sent to and read from each module to DIR/COMn.log"))
         ->check(CLI::ExistingDirectory);
@@ -314,7 +303,7 @@ int main(int argc, char** argv) {
         return kExitUsage;
     }
 
-    Reporter reporter(json, isatty(STDERR_FILENO) != 0, stdout, stderr);
+    Reporter reporter(json, ConsoleIsTerminal(stderr), stdout, stderr);
     const uint64_t startMs = SteadyMs();
 
     std::wstring failed;
@@ -339,11 +328,7 @@ int main(int argc, char** argv) {
         return kExitBattery;
     }
 
-    struct sigaction action {};
-    action.sa_handler = OnSignal;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
+    ConsoleCatchStops();
 
     auto openLog = [&logDir](int com) -> FILE* {
         if (logDir.empty() || com == 0)
@@ -354,6 +339,18 @@ int main(int argc, char** argv) {
     std::vector<RefusedPort> refused;
     if (all) {
         ScanAll(fleet, reporter, skipCurrent, &refused, openLog, startMs);
+        // Ports with a device that did not answer as a module: the user may be looking at one.
+        for (int n = kFirstProbePort; n <= kLastProbePort && !fleet.modules.empty(); ++n) {
+            const std::string device = Narrow(HostComDevice(n));
+            bool known = device.empty();
+            for (const auto& m : fleet.modules)
+                known = known || m->com == n;
+            for (const RefusedPort& r : refused)
+                known = known || r.port == n;
+            if (!known)
+                reporter.Say(
+                    Format(Tr("%s: no KV615MQ answered (%s)"), "COM" + std::to_string(n), device));
+        }
     } else {
         std::map<int, std::string> seen;
         for (const std::string& name : ports) {
@@ -375,7 +372,7 @@ int main(int argc, char** argv) {
         for (auto& t : identifying)
             t.join();
     }
-    if (g_interrupts.load() + g_terminations.load() > 0) {
+    if (ConsoleInterrupts() + ConsoleTerminations() > 0) {
         for (auto& m : fleet.modules) {
             if (m->verdict == Verdict::Pending) {
                 m->port.Close();
@@ -411,9 +408,9 @@ int main(int argc, char** argv) {
         if (check || m->action == Action::RefusedOlder || m->action == Action::AlreadyCurrent) {
             m->port.Close();
             m->verdict = check ? (m->action == Action::RefusedOlder ? Verdict::RefusedOlder
-                                                                     : Verdict::Checked)
+                                                                    : Verdict::Checked)
                                : (m->action == Action::RefusedOlder ? Verdict::RefusedOlder
-                                                                     : Verdict::Current);
+                                                                    : Verdict::Current);
             reporter.Ended(*m);
             continue;
         }
@@ -439,14 +436,15 @@ int main(int argc, char** argv) {
             running = running || m->verdict == Verdict::Pending;
         if (!running)
             break;
-        const int interrupts = g_interrupts.load();
-        if (interrupts > interruptsSeen || g_terminations.load() > 0) {
+        const int interrupts = ConsoleInterrupts();
+        if (interrupts > interruptsSeen || ConsoleTerminations() > 0) {
             std::string writing;
             for (Module* m : due)
                 if (m->writing && m->verdict == Verdict::Pending)
                     writing += (writing.empty() ? "" : ", ") + m->name;
-            const bool again = interruptsSeen > 0 && SteadyMs() - firstInterruptMs <= kSecondInterruptMs;
-            if (!writing.empty() && !again && g_terminations.load() == 0) {
+            const bool again =
+                interruptsSeen > 0 && SteadyMs() - firstInterruptMs <= kSecondInterruptMs;
+            if (!writing.empty() && !again && ConsoleTerminations() == 0) {
                 firstInterruptMs = SteadyMs();
                 reporter.Say(Format(Tr("%s would be left unusable if stopped now; press Ctrl-C "
                                        "again within 5 s to stop anyway"),
@@ -459,7 +457,7 @@ int main(int argc, char** argv) {
             }
             interruptsSeen = interrupts;
         }
-        usleep(50 * 1000);
+        Sleep(50);
     }
     for (auto& t : updating)
         t.join();

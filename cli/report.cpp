@@ -2,9 +2,13 @@
 
 #include <libintl.h>
 
+#include <cwchar>
+
 #include <nlohmann/json.hpp>
 
 #include "cli/fleet.h"
+#include "package/firmware_package.h"
+#include "platform/console.h"
 #include "platform/winbase.h"
 
 namespace {
@@ -14,8 +18,8 @@ using nlohmann::json;
 std::string Utf8(const std::wstring& text) {
     if (text.empty())
         return std::string();
-    int n = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), nullptr,
-                                0, nullptr, nullptr);
+    int n = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), nullptr, 0,
+                                nullptr, nullptr);
     std::string out(static_cast<size_t>(n > 0 ? n : 0), '\0');
     if (n > 0)
         WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), out.data(), n,
@@ -31,8 +35,11 @@ std::string Printf(const char* format, const std::string& a, const std::string& 
 }
 
 json Base(const char* event, const Module& m) {
-    return json{{"v", kJsonFormatVersion}, {"event", event}, {"port", m.name},
-                {"com", m.com},            {"device", m.device}};
+    return json{{"v", kJsonFormatVersion},
+                {"event", event},
+                {"port", m.name},
+                {"com", m.com},
+                {"device", m.device}};
 }
 
 std::string ActionText(const Module& m) {
@@ -60,7 +67,9 @@ std::string VerdictText(const Module& m) {
     case Verdict::Checked:
         return ActionText(m);
     case Verdict::RefusedOlder:
-        return Tr("refused: the package is older than the module's firmware");
+        return Printf(Tr("refused: the package (%s) is older than the module's firmware (%s)"),
+                      Trimmed(g_firmwarePackage.mainVersionText),
+                      Trimmed(m.identity.currentVersion));
     case Verdict::PackageRefused:
         return Printf(Tr("package refused: %s"), m.reason);
     case Verdict::NotFound:
@@ -77,6 +86,26 @@ std::string VerdictText(const Module& m) {
         break;
     }
     return std::string();
+}
+
+// The longest beginning of text that takes at most columns on a terminal (a wide character
+// takes two).
+std::string FitColumns(const std::string& text, int columns) {
+    int n =
+        MultiByteToWideChar(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), nullptr, 0);
+    std::wstring wide(static_cast<size_t>(n > 0 ? n : 0), L'\0');
+    if (n > 0)
+        MultiByteToWideChar(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), wide.data(),
+                            n);
+    int used = 0;
+    size_t keep = 0;
+    for (; keep < wide.size(); ++keep) {
+        const int w = wcwidth(wide[keep]);
+        if (used + (w > 0 ? w : 0) > columns)
+            break;
+        used += w > 0 ? w : 0;
+    }
+    return keep == wide.size() ? text : Utf8(wide.substr(0, keep));
 }
 
 } // namespace
@@ -98,8 +127,9 @@ void Reporter::Json(const std::string& line) {
 
 // Above the bars: the block is taken down, the line written, the block drawn again.
 void Reporter::Human(const std::string& line) {
+    // From the line's start: a ^C the terminal echoed may have moved the cursor on.
     if (m_terminal && m_drawn > 0)
-        std::fprintf(m_err, "\x1b[%zuA\x1b[J", m_drawn);
+        std::fprintf(m_err, "\x1b[%zuA\r\x1b[J", m_drawn);
     m_drawn = 0;
     std::fprintf(m_err, "%s\n", line.c_str());
     if (m_terminal)
@@ -124,8 +154,10 @@ std::string Reporter::BarLine(const Module& m) const {
 void Reporter::Redraw() {
     if (m_drawn > 0)
         std::fprintf(m_err, "\x1b[%zuA", m_drawn);
+    // Each line kept to one row of the terminal, or the block's height would be wrong.
+    const int columns = ConsoleColumns(m_err);
     for (const Module* m : m_bars)
-        std::fprintf(m_err, "\r\x1b[2K%s\n", BarLine(*m).c_str());
+        std::fprintf(m_err, "\r\x1b[2K%s\n", FitColumns(BarLine(*m), columns - 1).c_str());
     m_drawn = m_bars.size();
     std::fflush(m_err);
 }
@@ -147,9 +179,10 @@ void Reporter::Identified(const Module& m) {
     j["boot_block"] = Trimmed(m.identity.bootVersion);
     Json(j.dump());
     const std::string boot = Trimmed(m.identity.bootVersion);
-    Human(m.name + ": " + Printf(Tr("%s, firmware %s, boot block %s"), Trimmed(m.identity.model),
-                                 Trimmed(m.identity.currentVersion),
-                                 boot.empty() ? std::string(Tr("none")) : boot));
+    Human(m.name + ": " +
+          Printf(Tr("%s, firmware %s, boot block %s"), Trimmed(m.identity.model),
+                 Trimmed(m.identity.currentVersion),
+                 boot.empty() ? std::string(Tr("none")) : boot));
 }
 
 void Reporter::Decided(const Module& m) {
@@ -157,7 +190,9 @@ void Reporter::Decided(const Module& m) {
     json j = Base("decision", m);
     j["action"] = ActionName(m.action);
     Json(j.dump());
-    Human(m.name + ": " + ActionText(m));
+    // A refusal is told once, by the module's verdict.
+    if (m.action != Action::RefusedOlder)
+        Human(m.name + ": " + ActionText(m));
 }
 
 // On a terminal the bar moves; otherwise a line at most every 10 %.
@@ -203,8 +238,16 @@ void Reporter::Ended(const Module& m) {
 void Reporter::Summary(const std::vector<const Module*>& modules, int status, bool restartDue,
                        bool restartAsked) {
     std::lock_guard<std::mutex> lock(m_mutex);
-    json j{{"v", kJsonFormatVersion}, {"event", "summary"}, {"status", status},
-           {"restart_due", restartDue}, {"restart_asked", restartAsked}};
+    // The bars stay on the screen as the modules' verdicts; the summary goes below them.
+    if (m_terminal && !m_bars.empty())
+        Redraw();
+    m_bars.clear();
+    m_drawn = 0;
+    json j{{"v", kJsonFormatVersion},
+           {"event", "summary"},
+           {"status", status},
+           {"restart_due", restartDue},
+           {"restart_asked", restartAsked}};
     json counts = json::object();
     int done = 0, checked = 0, failed = 0;
     for (const Module* m : modules) {

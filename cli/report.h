@@ -45,8 +45,8 @@ class Reporter {
     bool m_terminal;
     FILE* m_out;
     FILE* m_err;
-    std::vector<const Module*> m_bars; // drawn as a block at the bottom, one line each
-    size_t m_drawn = 0;                // lines of the block on the screen now
+    std::vector<const Module*> m_bars;        // drawn as a block at the bottom, one line each
+    size_t m_drawn = 0;                       // lines of the block on the screen now
     std::map<const Module*, int> m_lastTenth; // piped: the tenths of progress already told
 };
 

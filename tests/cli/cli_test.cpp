@@ -124,15 +124,21 @@ class Bench : public ::testing::Test {
     }
     // A stand-in on COMn with the given options; its log and verdict in the bench's folder.
     void Module(int com, const std::vector<std::string>& options) {
-        std::vector<std::string> args = {kBin + "/tools/sim/kv615mq-sim", "--root",
-                                          (m_dir / "root").string(), "--port",
-                                          std::to_string(com), "--log",
-                                          (m_dir / ("module" + std::to_string(com) + ".log")).string()};
+        std::vector<std::string> args = {
+            kBin + "/tools/sim/kv615mq-sim",
+            "--root",
+            (m_dir / "root").string(),
+            "--port",
+            std::to_string(com),
+            "--log",
+            (m_dir / ("module" + std::to_string(com) + ".log")).string()};
         args.insert(args.end(), options.begin(), options.end());
         const std::string name = "module" + std::to_string(com);
-        m_modules.push_back(std::make_unique<Program>(args, m_dir / (name + ".out"),
-                                                      m_dir / (name + ".err")));
-        for (int i = 0; i < 300 && !fs::is_symlink(m_dir / "root" / "dev" / ("COM" + std::to_string(com))); ++i)
+        m_modules.push_back(
+            std::make_unique<Program>(args, m_dir / (name + ".out"), m_dir / (name + ".err")));
+        for (int i = 0;
+             i < 300 && !fs::is_symlink(m_dir / "root" / "dev" / ("COM" + std::to_string(com)));
+             ++i)
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     std::unique_ptr<Program> Update(std::vector<std::string> args, bool terminal = false) {
@@ -141,7 +147,9 @@ class Bench : public ::testing::Test {
     }
     std::string Out() const { return Slurp(m_dir / "out"); }
     std::string Err() const { return Slurp(m_dir / "err"); }
-    std::string ModuleLog(int com) const { return Slurp(m_dir / ("module" + std::to_string(com) + ".log")); }
+    std::string ModuleLog(int com) const {
+        return Slurp(m_dir / ("module" + std::to_string(com) + ".log"));
+    }
     // The events on stdout; every line must be one JSON object of this format.
     std::vector<json> Events() const {
         std::vector<json> events;
@@ -201,25 +209,33 @@ TEST_F(Bench, EachWayOfEndingHasItsExitStatus) {
         {"no module named", {}, nullptr, 2, ""},
         {"nothing on the port", {"--port", "COM7"}, nullptr, 3, "not-found"},
         {"the package is older than the module", {"--port", "COM3"}, nullptr, 5, "refused-older"},
-        {"another program holds the port", {"--port", "COM4"},
-         [&] { holder = std::make_unique<serial_test::ExclusiveHolder>(
-                   fs::read_symlink(m_dir / "root" / "dev" / "COM4").string()); },
-         4, "unopenable"},
-        {"the host on battery", {"--port", "COM4"},
+        {"another program holds the port",
+         {"--port", "COM4"},
+         [&] {
+             holder = std::make_unique<serial_test::ExclusiveHolder>(
+                 fs::read_symlink(m_dir / "root" / "dev" / "COM4").string());
+         },
+         4,
+         "unopenable"},
+        {"the host on battery",
+         {"--port", "COM4"},
          [&] {
              holder.reset();
              fs::create_directories(power / "BAT0");
              std::ofstream(power / "BAT0" / "type") << "Battery\n";
              std::ofstream(power / "BAT0" / "status") << "Discharging\n";
          },
-         8, "battery"},
-        {"a damaged package", {"--port", "COM4"},
+         8,
+         "battery"},
+        {"a damaged package",
+         {"--port", "COM4"},
          [&] {
              fs::remove_all(power);
-             fs::resize_file(m_dir / "root" / "Program Files" / "V-MOD VersionUp Tool" /
-                                 "kv615mq.data", 64);
+             fs::resize_file(
+                 m_dir / "root" / "Program Files" / "V-MOD VersionUp Tool" / "kv615mq.data", 64);
          },
-         5, "package-refused"},
+         5,
+         "package-refused"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.description);
@@ -245,7 +261,8 @@ TEST_F(Bench, EachWayOfEndingHasItsExitStatus) {
 TEST_F(Bench, OneModuleFailingLeavesTheOtherToFinish) {
     Module(3, {"--boot", "1.05", "--expect", (m_dir / "main.srec").string()});
     Module(4, {"--boot", "1.05", "--pull-at", "main:5"});
-    EXPECT_EQ(Update({"--port", "COM3", "--port", "COM4", "--json", "--log", m_dir.string()})->Wait(), 7)
+    EXPECT_EQ(
+        Update({"--port", "COM3", "--port", "COM4", "--json", "--log", m_dir.string()})->Wait(), 7)
         << Err();
     std::vector<json> events = Events();
     ExpectSchema(events);
@@ -257,7 +274,8 @@ TEST_F(Bench, OneModuleFailingLeavesTheOtherToFinish) {
     EXPECT_EQ(outcome["COM4"], "failed");
     m_modules[0]->Signal(SIGTERM);
     m_modules[0]->Wait();
-    EXPECT_NE(Slurp(m_dir / "module3.out").find("main image: programmed image equals"), std::string::npos);
+    EXPECT_NE(Slurp(m_dir / "module3.out").find("main image: programmed image equals"),
+              std::string::npos);
     const std::string err = Err();
     EXPECT_EQ(err.find('\r'), std::string::npos) << "no carriage return when piped";
     EXPECT_EQ(err.find('\x1b'), std::string::npos);
