@@ -8,22 +8,29 @@
 #include "platform/port_access.h"
 #include "platform/winbase.h"
 
-namespace {
+namespace {} // namespace
 
 std::string Narrow(const std::wstring& text) {
-    std::string out;
     int n = text.empty()
                 ? 0
                 : WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()),
                                       nullptr, 0, nullptr, nullptr);
-    out.resize(static_cast<size_t>(n > 0 ? n : 0));
+    std::string out(static_cast<size_t>(n > 0 ? n : 0), '\0');
     if (n > 0)
         WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), out.data(), n,
                             nullptr, nullptr);
     return out;
 }
 
-} // namespace
+std::wstring Wide(const std::string& text) {
+    int n = text.empty() ? 0
+                         : MultiByteToWideChar(CP_UTF8, 0, text.c_str(),
+                                               static_cast<int>(text.size()), nullptr, 0);
+    std::wstring out(static_cast<size_t>(n > 0 ? n : 0), L'\0');
+    if (n > 0)
+        MultiByteToWideChar(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), out.data(), n);
+    return out;
+}
 
 std::string Trimmed(const CString& text) {
     std::string s = Narrow(text.str());

@@ -89,6 +89,9 @@ uint64_t SteadyMs();
 // One line of a wire log: the time since the run began, ">" sent or "<" read, the bytes in
 // quotes with CR, LF, quotes, backslashes and unprintable bytes escaped.
 void LogWire(FILE* log, uint64_t sinceMs, bool sent, const BYTE* bytes, DWORD count);
+// Wide text as UTF-8, and back.
+std::string Narrow(const std::wstring& text);
+std::wstring Wide(const std::string& text);
 // A version text as the module gave it, without the padding of its field.
 std::string Trimmed(const CString& text);
 

@@ -44,28 +44,6 @@ constexpr int kExitInterrupted = 130;
 // A second Ctrl-C within this long of the first stops the updates that are writing.
 constexpr uint64_t kSecondInterruptMs = 5000;
 
-std::wstring Wide(const std::string& text) {
-    int n = text.empty() ? 0
-                         : MultiByteToWideChar(CP_UTF8, 0, text.c_str(),
-                                               static_cast<int>(text.size()), nullptr, 0);
-    std::wstring out(static_cast<size_t>(n > 0 ? n : 0), L'\0');
-    if (n > 0)
-        MultiByteToWideChar(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), out.data(), n);
-    return out;
-}
-
-std::string Narrow(const std::wstring& text) {
-    int n = text.empty()
-                ? 0
-                : WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()),
-                                      nullptr, 0, nullptr, nullptr);
-    std::string out(static_cast<size_t>(n > 0 ? n : 0), '\0');
-    if (n > 0)
-        WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), out.data(), n,
-                            nullptr, nullptr);
-    return out;
-}
-
 std::string Format(const char* format, const std::string& a, const std::string& b = {}) {
     char buffer[2048];
     std::snprintf(buffer, sizeof buffer, format, a.c_str(), b.c_str());
@@ -279,6 +257,7 @@ int main(int argc, char** argv) {
                  Tr("check the package and identify the modules; say what an update would do, "
                     "send nothing else"));
     auto* checkVerb = app.add_subcommand("check", Tr("the same as --check"));
+    checkVerb->fallthrough(); // the options may follow the verb
     app.add_option("-j,--jobs", jobs, Tr("update at most N modules at once (default: all)"))
         ->check(CLI::PositiveNumber);
     app.add_flag("--json", json, Tr("one JSON object per line on standard output for every event"));

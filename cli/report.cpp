@@ -15,18 +15,6 @@ namespace {
 
 using nlohmann::json;
 
-std::string Utf8(const std::wstring& text) {
-    if (text.empty())
-        return std::string();
-    int n = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), nullptr, 0,
-                                nullptr, nullptr);
-    std::string out(static_cast<size_t>(n > 0 ? n : 0), '\0');
-    if (n > 0)
-        WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), out.data(), n,
-                            nullptr, nullptr);
-    return out;
-}
-
 std::string Printf(const char* format, const std::string& a, const std::string& b = {},
                    const std::string& c = {}) {
     char buffer[1024];
@@ -105,7 +93,7 @@ std::string FitColumns(const std::string& text, int columns) {
             break;
         used += w > 0 ? w : 0;
     }
-    return keep == wide.size() ? text : Utf8(wide.substr(0, keep));
+    return keep == wide.size() ? text : Narrow(wide.substr(0, keep));
 }
 
 } // namespace
@@ -190,8 +178,8 @@ void Reporter::Decided(const Module& m) {
     json j = Base("decision", m);
     j["action"] = ActionName(m.action);
     Json(j.dump());
-    // A refusal is told once, by the module's verdict.
-    if (m.action != Action::RefusedOlder)
+    // A refusal or a module left alone is told once, by the module's verdict.
+    if (m.action == Action::BootBlockFirst || m.action == Action::MainOnly)
         Human(m.name + ": " + ActionText(m));
 }
 
@@ -220,9 +208,13 @@ void Reporter::Ended(const Module& m) {
     j["outcome"] = VerdictName(m.verdict);
     j["reason"] = m.reason;
     if (!m.message.empty())
-        j["message"] = Utf8(m.message);
+        j["message"] = Narrow(m.message);
     j["restart_due"] = m.restartDue;
     Json(j.dump());
+    // A checked module's verdict is its decision, told already.
+    if (m.verdict == Verdict::Checked &&
+        (m.action == Action::BootBlockFirst || m.action == Action::MainOnly))
+        return;
     if (m_terminal && !m_bars.empty()) {
         bool shown = false;
         for (const Module* b : m_bars)
