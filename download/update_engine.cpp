@@ -91,8 +91,6 @@ class Download {
     PassEnd StreamImage(const PassPlan& plan);
     bool PrepareLine(size_t text, DWORD* length);
     void SetProgressTotal(int32_t total);
-    void Write(const BYTE* bytes, DWORD count);
-    DWORD Read(BYTE* buffer, DWORD max);
     void ReadReply(DWORD max);
     UINT Complete();
     UINT EndDamaged(const std::string& detail);
@@ -120,16 +118,8 @@ void Download::SetProgressTotal(int32_t total) {
     m_events.OnProgressTotal(total);
 }
 
-void Download::Write(const BYTE* bytes, DWORD count) {
-    m_port.Write(bytes, count);
-}
-
-DWORD Download::Read(BYTE* buffer, DWORD max) {
-    return m_port.Read(buffer, max);
-}
-
 void Download::ReadReply(DWORD max) {
-    DWORD got = Read(m_reply, max);
+    DWORD got = m_port.Read(m_reply, max);
     m_reply[got < max ? got : max] = 0;
 }
 
@@ -235,7 +225,7 @@ bool Download::DownloadCommandConfirmed(DownloadImage image, const char* command
         m_port.Close();
         return false;
     }
-    Write(reinterpret_cast<const BYTE*>(command), length);
+    m_port.Write(reinterpret_cast<const BYTE*>(command), length);
     Sleep(waitMs);
     ReadReply(readSize);
     m_events.OnCommandAnswered(image);
@@ -272,7 +262,7 @@ UINT Download::BootPass() {
     if (end != PassEnd::Down)
         return EndPass(end, plan);
     m_bootLinesSent = m_linesSent;
-    Write(reinterpret_cast<const BYTE*>(kCmdReset), kCmdResetLength);
+    m_port.Write(reinterpret_cast<const BYTE*>(kCmdReset), kCmdResetLength);
     Sleep(kResetWaitMs);
     payload_close();
     return kExitCodeDone;
@@ -371,7 +361,7 @@ PassEnd Download::StreamImage(const PassPlan& plan) {
     m_linesSent = 1;
     int32_t numerator = plan.firstNumerator;
 
-    Write(m_send, kFirstBlockLength);
+    m_port.Write(m_send, kFirstBlockLength);
     DWORD askedAt = GetTickCount(); // of the write whose "." is awaited
     Sleep(kFirstBlockWaitMs);
 
@@ -386,7 +376,7 @@ PassEnd Download::StreamImage(const PassPlan& plan) {
             return PassEnd::Silent;
         m_reply[0] = 0;
         m_reply[1] = 0;
-        DWORD got = Read(m_reply, kAckReadSize);
+        DWORD got = m_port.Read(m_reply, kAckReadSize);
         if (got != 1 || m_reply[0] != kAck)
             continue;
         m_events.OnProgress(numerator, m_progressTotal);
@@ -403,12 +393,12 @@ PassEnd Download::StreamImage(const PassPlan& plan) {
                 Sleep(kTerminationWaitMs);
             numerator += kProgressStep;
             m_linesSent += 1;
-            Write(m_send, length);
+            m_port.Write(m_send, length);
             askedAt = GetTickCount();
             continue;
         }
 
-        Write(kEndMarker, kEndMarkerLength);
+        m_port.Write(kEndMarker, kEndMarkerLength);
         askedAt = GetTickCount();
         Sleep(plan.endWaitMs);
         if (plan.clearBeforeEndRead)
