@@ -126,17 +126,20 @@ void Reporter::Human(const std::string& line) {
 }
 
 std::string Reporter::BarLine(const Module& m) const {
-    std::string line = m.name + "  ";
+    std::string line = m.name;
+    line.append("  ");
     if (m.verdict != Verdict::Pending)
-        return line + VerdictText(m);
-    const int percent = m.percent.load();
-    const int width = 30;
-    const int filled = percent < 0 ? 0 : percent * width / 100;
-    line += "[" + std::string(static_cast<size_t>(filled), '#') +
-            std::string(static_cast<size_t>(width - filled), '.') + "] ";
+        return line.append(VerdictText(m));
+    const int percent = m.percent.load() < 0 ? 0 : m.percent.load();
+    const size_t width = 30;
+    const size_t filled = static_cast<size_t>(percent) * width / 100;
+    line.append("[").append(filled, '#').append(width - filled, '.').append("] ");
     char number[16];
-    std::snprintf(number, sizeof number, "%3d %%", percent < 0 ? 0 : percent);
-    return line + number + (m.writing ? "" : std::string("  ") + Tr("waiting"));
+    std::snprintf(number, sizeof number, "%3d %%", percent);
+    line.append(number);
+    if (!m.writing)
+        line.append("  ").append(Tr("waiting"));
+    return line;
 }
 
 void Reporter::Redraw() {
