@@ -88,5 +88,5 @@ kill -TERM "$good_sim"
 wait "$good_sim" || fail "the good module's image is not the firmware: $(cat "$work/good.out")"
 grep -q 'programmed image equals' "$work/good.out" || fail "the good module was never written whole"
 
-[ $failures -eq 0 ] || exit 1
+[ $failures -eq 0 ] || { tail -n 4 "$work/good.log" "$work/bad.log" >&2; exit 1; }
 echo "PASS"
