@@ -24,6 +24,7 @@
 #include "package/firmware_package.h"
 #include "payload/payload_stream.h"
 #include "platform/console.h"
+#include "platform/device_root.h"
 #include "platform/port_access.h"
 #include "platform/winbase.h"
 #include "tools/common/cli_help.h"
@@ -274,38 +275,36 @@ int main(int argc, char** argv) {
         return kExitOk;
     } catch (const CLI::ParseError& e) {
         app.exit(e);
+        // A script that asked for JSON gets the error as JSON too.
+        const bool jsonAsked = std::any_of(argv + 1, argv + argc,
+                                           [](const char* a) { return !std::strcmp(a, "--json"); });
+        Reporter(jsonAsked, false, stdout, nullptr).End("usage", e.what(), kExitUsage);
         return kExitUsage;
     }
     check = check || checkVerb->parsed();
-    if (ports.empty() == !all) {
-        std::fprintf(stderr, "vmod-update: %s\n", Tr("name the modules with --port, or use --all"));
-        return kExitUsage;
-    }
-
     Reporter reporter(json, ConsoleIsTerminal(stderr), stdout, stderr);
+    if (ports.empty() == !all)
+        return reporter.End("usage", Tr("name the modules with --port, or use --all"), kExitUsage);
     const uint64_t startMs = SteadyMs();
 
     std::wstring failed;
-    if (!(packageDir.empty() ? LoadPackage() : LoadPackageFrom(Wide(packageDir), &failed))) {
-        reporter.Error("package-unreadable",
-                       Format(Tr("cannot read the package: %s"),
-                              failed.empty() ? std::string("kv615mq.data, kv615mqb.data, "
-                                                           "kv615mq.bin, kv615mqb.bin")
-                                             : Narrow(failed)));
-        return kExitPackageRefused;
-    }
-    if (std::string problem = PackageProblem(); !problem.empty()) {
-        reporter.Error("package-refused",
-                       Format(Tr("the package cannot be sent whole and sound (%s); nothing was "
-                                 "sent"),
-                              problem));
-        return kExitPackageRefused;
-    }
-    if (!check && !OnExternalPower()) {
-        reporter.Error("battery", Format(Tr("the host is not on external power: %s"),
-                                         Narrow(L"ACアダプタに接続してください")));
-        return kExitBattery;
-    }
+    if (packageDir.empty())
+        packageDir = DeviceToHostPath(L"\\Program Files\\V-MOD VersionUp Tool");
+    if (!LoadPackageFrom(Wide(packageDir), &failed))
+        return reporter.End("package-unreadable",
+                            Format(Tr("cannot read the package: %s"), Narrow(failed)),
+                            kExitPackageRefused);
+    if (std::string problem = PackageProblem(); !problem.empty())
+        return reporter.End(
+            "package-refused",
+            Format(Tr("the package cannot be sent whole and sound (%s); nothing was sent"),
+                   problem),
+            kExitPackageRefused);
+    if (!check && !OnExternalPower())
+        return reporter.End("battery",
+                            Format(Tr("the host is not on external power: %s"),
+                                   Narrow(L"ACアダプタに接続してください")),
+                            kExitBattery);
 
     ConsoleCatchStops();
 
@@ -336,11 +335,10 @@ int main(int argc, char** argv) {
             auto m = std::make_unique<Module>();
             m->name = name;
             m->com = ComNumberOf(name);
-            if (m->com != 0 && !seen.emplace(m->com, name).second) {
-                std::fprintf(stderr, "vmod-update: %s\n",
-                             Format(Tr("%s and %s are the same port"), seen[m->com], name).c_str());
-                return kExitUsage;
-            }
+            if (m->com != 0 && !seen.emplace(m->com, name).second)
+                return reporter.End("usage",
+                                    Format(Tr("%s and %s are the same port"), seen[m->com], name),
+                                    kExitUsage);
             m->log = openLog(m->com);
             fleet.modules.push_back(std::move(m));
         }
@@ -375,8 +373,8 @@ int main(int argc, char** argv) {
                     (r.refusal.reason == PORT_REFUSED_BUSY
                          ? Tr("another program holds it")
                          : Tr("permission denied (join the group that owns the device)"));
-        reporter.Error(refused.empty() ? "not-found" : "unopenable", text);
-        return refused.empty() ? kExitNotFound : kExitUnopenable;
+        return reporter.End(refused.empty() ? "not-found" : "unopenable", text,
+                            refused.empty() ? kExitNotFound : kExitUnopenable);
     }
 
     // Who goes on to be written.

@@ -271,9 +271,18 @@ void Reporter::Say(const std::string& text) {
     Human(text);
 }
 
-void Reporter::Error(const std::string& code, const std::string& text) {
+int Reporter::End(const std::string& code, const std::string& text, int status) {
     std::lock_guard<std::mutex> lock(m_mutex);
     Json(json{{"v", kJsonFormatVersion}, {"event", "error"}, {"code", code}, {"message", text}}
              .dump());
-    Human("vmod-update: " + text);
+    Json(json{{"v", kJsonFormatVersion},
+              {"event", "summary"},
+              {"status", status},
+              {"counts", json::object()},
+              {"restart_due", false},
+              {"restart_asked", false}}
+             .dump());
+    if (m_err)
+        Human("vmod-update: " + text);
+    return status;
 }

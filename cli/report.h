@@ -31,8 +31,9 @@ class Reporter {
                  bool restartAsked);
     // A line for people (the error stream), above the bars.
     void Say(const std::string& text);
-    // A problem of the whole run (no module of its own): a line for people and an error event.
-    void Error(const std::string& code, const std::string& text);
+    // A problem that ends the whole run before any module's update: a line for people, an
+    // error event and the summary event with the status. Returns status.
+    int End(const std::string& code, const std::string& text, int status);
 
   private:
     void Json(const std::string& line);
