@@ -173,6 +173,8 @@ bool Download::PackageSendable(UINT* code) {
         {"main", true, main_chunk_source, g_firmwarePackage.mainLineCount,
          g_firmwarePackage.mainImageSize},
     };
+    // Both images are read from their start, whatever this thread read before.
+    payload_read_offsets() = ChunkReadOffsets{};
     auto abandon = [](void* events) {
         return static_cast<DownloadEvents*>(events)->StopRequested();
     };
