@@ -51,8 +51,9 @@ struct Module {
     Action action = Action::None;
     std::atomic<bool> writing{false}; // the module has heard a download command
     std::atomic<int> percent{-1};     // the last percentage shown; -1 before the download
-    // Set once, by the thread that ends the module.
-    Verdict verdict = Verdict::Pending;
+    // Set once, by the thread that ends the module, after the fields below; the main thread and
+    // the bars of other modules' threads read it while that thread runs.
+    std::atomic<Verdict> verdict{Verdict::Pending};
     std::string reason;   // why it did not end updated, for people and logs (English)
     std::wstring message; // the dialog's own text for that ending, where it has one
     bool restartDue = false;
