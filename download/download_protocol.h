@@ -1,7 +1,7 @@
-// The download protocol of the KV615MQ module, as the download worker speaks it: command
+// The download protocol of the KV615MQ module, as the download engine speaks it: command
 // bytes and their exact lengths (a NUL counted in a length is sent too), the waits, the read
 // sizes, the reply texts looked for, the pacing rules of the line loop and the texts the user
-// sees. One place for all of them; the worker names nothing else.
+// sees. One place for all of them; the engine names nothing else.
 #pragma once
 
 #include <cstddef>

@@ -2,8 +2,8 @@
 // so before the module hears a word: a package that the download would send only in part, or
 // with lines the module cannot program, is refused while the module is still untouched.
 //
-// Neither needs the dialog: the check runs on the download's worker thread, and anywhere
-// else (a benchmark) over any chunk source.
+// Neither needs a window: the check runs on the download's thread, and anywhere else (a
+// benchmark, vmod-update's check of the package before any module) over any chunk source.
 #pragma once
 
 #include <cstddef>
