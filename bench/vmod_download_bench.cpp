@@ -28,6 +28,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/bench_support.h"
 #include "bench/download_timing.h"
 #include "bench/firmware.h"
 #include "download/download_protocol.h"
@@ -37,6 +38,11 @@
 namespace fs = std::filesystem;
 
 namespace {
+
+using bench::Quoted;
+using bench::ReadAll;
+using bench::WaitFor;
+using bench::WriteAll;
 
 constexpr double kBaud = 115200;
 constexpr double kAckGoalMs = 1.0;
@@ -48,24 +54,6 @@ constexpr uint32_t kMainAddress = 0x8000;
 constexpr uint32_t kBootAddress = 0x0;
 // The stand-in module's verdict on an image it programmed as expected.
 const char kImageEquals[] = "programmed image equals";
-
-std::string ReadAll(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-bool WriteAll(const fs::path& path, const std::string& text) {
-    std::ofstream out(path, std::ios::binary);
-    out << text;
-    return static_cast<bool>(out);
-}
-
-std::string Quoted(const fs::path& path) {
-    std::string q = "'";
-    for (char c : path.string())
-        q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return q + "'";
-}
 
 // The texts of an S-record file's lines, as the payload gives them to the download.
 std::vector<std::string> RecordLines(const std::string& text) {
@@ -117,8 +105,8 @@ class ReferenceDownload {
     }
 
   private:
-    void Pass(const std::vector<std::string>& lines, const char* command, DWORD length,
-              DWORD wait, DWORD readSize, DWORD endWait, DWORD endReadSize) {
+    void Pass(const std::vector<std::string>& lines, const char* command, DWORD length, DWORD wait,
+              DWORD readSize, DWORD endWait, DWORD endReadSize) {
         m_port.Write(reinterpret_cast<const BYTE*>(command), length);
         Sleep(wait);
         m_port.Read(m_reply, readSize);
@@ -145,7 +133,8 @@ class ReferenceDownload {
             previous = prefix;
             if (line.compare(0, kTerminationPrefixLength, kTerminationPrefix) == 0)
                 Sleep(kTerminationWaitMs);
-            m_port.Write(reinterpret_cast<const BYTE*>(line.data()), static_cast<DWORD>(line.size()));
+            m_port.Write(reinterpret_cast<const BYTE*>(line.data()),
+                         static_cast<DWORD>(line.size()));
         }
         m_port.Write(kEndMarker, kEndMarkerLength);
         Sleep(endWait);
@@ -156,16 +145,6 @@ class ReferenceDownload {
     CRs232c m_port;
     BYTE m_reply[kReplyAreaSize] = {};
 };
-
-bool WaitFor(const std::function<bool()>& done, double seconds) {
-    const auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > until)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    return true;
-}
 
 // The reference run: the paced stand-in module under a device root of its own, driven by
 // ReferenceDownload. The module's log, judged as the tool's is.
@@ -178,8 +157,8 @@ DownloadTiming RunReference(const fs::path& work, const fs::path& mainSrec,
     const std::string command =
         Quoted(VMOD_BUILD_DIR "/tools/sim/kv615mq-sim") + " --root " + Quoted(root) +
         " --port 3 --pace --firmware 1.03 --boot 1.01 --expect " + Quoted(mainSrec) +
-        " --expect-boot " + Quoted(bootSrec) + " --exit-after-update --log " + Quoted(log) +
-        " >" + Quoted(verdict) + " 2>" + Quoted(work / "sim.log") + " &";
+        " --expect-boot " + Quoted(bootSrec) + " --exit-after-update --log " + Quoted(log) + " >" +
+        Quoted(verdict) + " 2>" + Quoted(work / "sim.log") + " &";
     if (std::system(command.c_str()) != 0 ||
         !WaitFor([&] { return fs::exists(root / "dev" / "COM3"); }, 10)) {
         failed.error = "the stand-in module did not come up for the reference run";
@@ -197,7 +176,8 @@ DownloadTiming RunReference(const fs::path& work, const fs::path& mainSrec,
         10);
     const std::string v = ReadAll(verdict);
     size_t equal = 0;
-    for (size_t at = v.find(kImageEquals); at != std::string::npos; at = v.find(kImageEquals, at + 1))
+    for (size_t at = v.find(kImageEquals); at != std::string::npos;
+         at = v.find(kImageEquals, at + 1))
         ++equal;
     if (!sent || !judged || equal != 2 || v.find("faults in") != std::string::npos) {
         failed.error = "the reference run did not program the module: " + v;
@@ -234,9 +214,9 @@ int main(int argc, char** argv) {
         return Usage();
 
     std::random_device seed;
-    const fs::path work = keep.empty() ? fs::temp_directory_path() /
-                                             ("vmod-download-bench-" + std::to_string(seed()))
-                                       : keep;
+    const fs::path work =
+        keep.empty() ? fs::temp_directory_path() / ("vmod-download-bench-" + std::to_string(seed()))
+                     : keep;
     std::error_code ec;
     fs::remove_all(work / "run", ec);
     fs::create_directories(work, ec);
@@ -303,11 +283,11 @@ int main(int argc, char** argv) {
     std::printf("%-44s %9.3f ms median, %.3f ms p99, %.3f ms max\n",
                 "tool: \".\" to the next line's first byte", median, p99,
                 Percentile(t.ackToLineMs, 1.0));
-    std::printf("%-44s %9.3f ms median, %.3f ms p99, %.3f ms max\n",
-                "reference: the same", Percentile(ref.ackToLineMs, 0.5),
-                Percentile(ref.ackToLineMs, 0.99), Percentile(ref.ackToLineMs, 1.0));
-    std::printf("%-44s %9.3f s of %.3f s wall (%.2f %%)\n", "tool CPU time during the update",
-                cpuS, wallS, share * 100);
+    std::printf("%-44s %9.3f ms median, %.3f ms p99, %.3f ms max\n", "reference: the same",
+                Percentile(ref.ackToLineMs, 0.5), Percentile(ref.ackToLineMs, 0.99),
+                Percentile(ref.ackToLineMs, 1.0));
+    std::printf("%-44s %9.3f s of %.3f s wall (%.2f %%)\n", "tool CPU time during the update", cpuS,
+                wallS, share * 100);
     std::printf("ratio download_vs_reference %.3f\n", ref.measuredMs / t.measuredMs);
     std::printf("ratio download_vs_wire_minimum %.3f\n", t.minimumMs / t.measuredMs);
     std::printf("ratio reference_vs_wire_minimum %.3f\n", t.minimumMs / ref.measuredMs);

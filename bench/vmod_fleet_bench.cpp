@@ -46,12 +46,18 @@
 #include <thread>
 #include <vector>
 
+#include "bench/bench_support.h"
 #include "bench/download_timing.h"
 #include "bench/firmware.h"
 
 namespace fs = std::filesystem;
 
 namespace {
+
+using bench::Quoted;
+using bench::ReadAll;
+using bench::WaitFor;
+using bench::WriteAll;
 
 constexpr double kBaud = 115200;
 constexpr double kParallelGoal = 0.95;
@@ -78,24 +84,6 @@ using Clock = std::chrono::steady_clock;
 
 double Seconds(Clock::time_point from, Clock::time_point to) {
     return std::chrono::duration<double>(to - from).count();
-}
-
-std::string ReadAll(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-bool WriteAll(const fs::path& path, const std::string& text) {
-    std::ofstream out(path, std::ios::binary);
-    out << text;
-    return static_cast<bool>(out);
-}
-
-std::string Quoted(const fs::path& path) {
-    std::string q = "'";
-    for (char c : path.string())
-        q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return q + "'";
 }
 
 std::string LoadAverage() {
@@ -171,14 +159,14 @@ Span UpdateSpan(const std::vector<LogEntry>& entries) {
 // time from one entry to the next) beside the dialog's. The wait before the first download
 // command is left out: in the dialog it is the user's, up to the press of Start.
 struct WireComparison {
-    size_t entries = 0;       // entries compared (the longer log's count when they differ)
+    size_t entries = 0; // entries compared (the longer log's count when they differ)
     bool bytesEqual = false;
     std::string firstDifference;
     size_t waits = 0;
-    double largestMs = 0;     // the largest |tool's wait - dialog's wait|
-    std::string largestAt;    // the entry that ends that wait, in the tool's log
+    double largestMs = 0;  // the largest |tool's wait - dialog's wait|
+    std::string largestAt; // the entry that ends that wait, in the tool's log
     double largestToolMs = 0, largestDialogMs = 0;
-    std::vector<double> differencesMs; // |tool's wait - dialog's wait|, every wait
+    std::vector<double> differencesMs;       // |tool's wait - dialog's wait|, every wait
     size_t toolLonger = 0, dialogLonger = 0; // waits beyond the goal, by whose was longer
 };
 
@@ -257,16 +245,6 @@ pid_t Spawn(const std::vector<std::string>& args, const fs::path& out, const fs:
     ::_exit(127);
 }
 
-bool WaitFor(const std::function<bool()>& done, double seconds) {
-    const auto until = Clock::now() + std::chrono::duration<double>(seconds);
-    while (!done()) {
-        if (Clock::now() > until)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return true;
-}
-
 // A stand-in module this bench started.
 struct Module {
     int com = 0;
@@ -290,8 +268,8 @@ void StopModules(std::vector<Module>& modules) {
 struct CliRun {
     bool ok = false;
     std::string error;
-    double processS = 0;        // vmod-update's start to its exit
-    double cpuS = 0;            // its user + system CPU time, all threads
+    double processS = 0; // vmod-update's start to its exit
+    double cpuS = 0;     // its user + system CPU time, all threads
     long maxRssKiB = 0;
     std::vector<std::vector<LogEntry>> logs; // per module, in kFleet order
     std::vector<Span> spans;                 // per module, in the module's clock
@@ -342,8 +320,8 @@ CliRun RunCli(const fs::path& dir, const std::vector<int>& coms, const fs::path&
         args.push_back("COM" + std::to_string(com));
     }
     const auto start = Clock::now();
-    const pid_t tool = Spawn(args, dir / "update.out", dir / "update.err",
-                             {{"VMOD_ROOT", root.string()}});
+    const pid_t tool =
+        Spawn(args, dir / "update.out", dir / "update.err", {{"VMOD_ROOT", root.string()}});
     int status = 0;
     struct rusage usage = {};
     const pid_t waited = ::wait4(tool, &status, 0, &usage);
@@ -440,9 +418,9 @@ int main(int argc, char** argv) {
         return Usage();
 
     std::random_device seed;
-    const fs::path work = keep.empty() ? fs::temp_directory_path() /
-                                             ("vmod-fleet-bench-" + std::to_string(seed()))
-                                       : fs::absolute(keep);
+    const fs::path work =
+        keep.empty() ? fs::temp_directory_path() / ("vmod-fleet-bench-" + std::to_string(seed()))
+                     : fs::absolute(keep);
     std::error_code ec;
     for (const char* folder : {"single", "four", "dialog", "package"})
         fs::remove_all(work / folder, ec);
@@ -487,8 +465,8 @@ int main(int argc, char** argv) {
 
     std::printf("vmod-update: four modules at once (COM%d to COM%d)\n", kFleet[0], kFleet[3]);
     std::fflush(stdout);
-    const CliRun four = RunCli(work / "four", std::vector<int>(std::begin(kFleet), std::end(kFleet)),
-                               package, main, boot);
+    const CliRun four = RunCli(
+        work / "four", std::vector<int>(std::begin(kFleet), std::end(kFleet)), package, main, boot);
     if (!four.ok)
         return fail("four modules: " + four.error);
 
@@ -514,9 +492,9 @@ int main(int argc, char** argv) {
     // The dialog's package is made from the same firmware by the same vmod-pack.
     bool samePackage = true;
     for (const auto& file : fs::directory_iterator(package, ec))
-        samePackage = samePackage &&
-                      ReadAll(file.path()) ==
-                          ReadAll(dialogDir / "run" / "root" / kPackageFolder / file.path().filename());
+        samePackage =
+            samePackage && ReadAll(file.path()) == ReadAll(dialogDir / "run" / "root" /
+                                                           kPackageFolder / file.path().filename());
 
     const WireComparison wire = CompareWire(single.logs[0], dialogLog);
     WireComparison fleetWire;

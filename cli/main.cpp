@@ -18,11 +18,8 @@
 
 #include "cli/fleet.h"
 #include "cli/report.h"
-#include "download/download_protocol.h"
-#include "download/payload_check.h"
 #include "module/module_protocol.h"
 #include "package/firmware_package.h"
-#include "payload/payload_stream.h"
 #include "platform/console.h"
 #include "platform/device_root.h"
 #include "platform/port_access.h"
@@ -87,30 +84,12 @@ bool OnExternalPower() {
 
 // Both images read whole as the download reads them; empty when sound, else why not.
 std::string PackageProblem() {
-    struct Image {
-        const char* name;
-        ChunkSource source;
-        int32_t lines;
-        uint32_t size;
-    };
-    const Image images[] = {
-        {"boot-block", boot_chunk_source, g_firmwarePackage.bootLineCount,
-         g_firmwarePackage.bootImageSize},
-        {"main", main_chunk_source, g_firmwarePackage.mainLineCount,
-         g_firmwarePackage.mainImageSize},
-    };
-    for (const Image& image : images) {
-        PayloadCheckReport report;
-        PayloadCheckResult result =
-            CheckPayloadImage(image.source, image.lines, image.size, nullptr, nullptr, &report);
-        payload_read_offsets().bootReadOffset = 0;
-        payload_read_offsets().mainReadOffset = 0;
-        if (result != PayloadCheckResult::Sound) {
-            std::string where = report.line > 0 ? ", line " + std::to_string(report.line) : "";
-            return std::string(image.name) + " image" + where + ": " + report.problem;
-        }
-    }
-    return std::string();
+    PackageCheckFault fault;
+    if (CheckPackage(true, nullptr, nullptr, &fault) == PayloadCheckResult::Sound)
+        return std::string();
+    const uint32_t line = fault.report.line;
+    return std::string(fault.image) + " image" +
+           (line > 0 ? ", line " + std::to_string(line) : "") + ": " + fault.report.problem;
 }
 
 // Every module of COM1..COM49 as the dialog's scan finds them, each port left open on its

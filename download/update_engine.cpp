@@ -160,44 +160,17 @@ UINT Download::Run() {
 // refused while the module still holds its old firmware whole. True when the passes may
 // begin; otherwise the download's ending has been carried out and *code is its exit code.
 bool Download::PackageSendable(UINT* code) {
-    struct Image {
-        const char* name;
-        bool due;
-        ChunkSource source;
-        int32_t lineCount;
-        uint32_t size;
-    };
-    const Image images[] = {
-        {"boot-block", m_bootDue, boot_chunk_source, g_firmwarePackage.bootLineCount,
-         g_firmwarePackage.bootImageSize},
-        {"main", true, main_chunk_source, g_firmwarePackage.mainLineCount,
-         g_firmwarePackage.mainImageSize},
-    };
-    // Both images are read from their start, whatever this thread read before.
-    payload_read_offsets() = ChunkReadOffsets{};
     auto abandon = [](void* events) {
         return static_cast<DownloadEvents*>(events)->StopRequested();
     };
-    PayloadCheckResult result = PayloadCheckResult::Sound;
+    PackageCheckFault fault;
+    const PayloadCheckResult result = CheckPackage(m_bootDue, abandon, &m_events, &fault);
     std::string detail;
-    for (const Image& image : images) {
-        if (!image.due)
-            continue;
-        PayloadCheckReport report;
-        result = CheckPayloadImage(image.source, image.lineCount, image.size, abandon, &m_events,
-                                   &report);
-        if (result == PayloadCheckResult::Abandoned)
-            break;
-        if (result != PayloadCheckResult::Sound) {
-            std::string where = report.line > 0 ? ", line " + std::to_string(report.line) : "";
-            detail = std::string(image.name) + " image refused before sending" + where + ": " +
-                     report.problem;
-            break;
-        }
+    if (result == PayloadCheckResult::Damaged) {
+        const uint32_t line = fault.report.line;
+        detail = std::string(fault.image) + " image refused before sending" +
+                 (line > 0 ? ", line " + std::to_string(line) : "") + ": " + fault.report.problem;
     }
-    // The chunk sources never rewind by themselves; the passes read from the start.
-    payload_read_offsets().bootReadOffset = 0;
-    payload_read_offsets().mainReadOffset = 0;
     switch (result) {
     case PayloadCheckResult::Sound:
         return true;
@@ -470,6 +443,41 @@ UINT Download::EndUnanswered(PassEnd end, const PassPlan& plan) {
 }
 
 } // namespace
+
+PayloadCheckResult CheckPackage(bool bootDue, bool (*abandon)(void* context), void* context,
+                                PackageCheckFault* fault) {
+    struct Image {
+        const char* name;
+        bool due;
+        ChunkSource source;
+        int32_t lineCount;
+        uint32_t size;
+    };
+    const Image images[] = {
+        {"boot-block", bootDue, boot_chunk_source, g_firmwarePackage.bootLineCount,
+         g_firmwarePackage.bootImageSize},
+        {"main", true, main_chunk_source, g_firmwarePackage.mainLineCount,
+         g_firmwarePackage.mainImageSize},
+    };
+    // Both images are read from their start, whatever this thread read before.
+    payload_read_offsets() = ChunkReadOffsets{};
+    PayloadCheckResult result = PayloadCheckResult::Sound;
+    for (const Image& image : images) {
+        if (!image.due)
+            continue;
+        PayloadCheckReport report;
+        result =
+            CheckPayloadImage(image.source, image.lineCount, image.size, abandon, context, &report);
+        if (result != PayloadCheckResult::Sound) {
+            if (fault)
+                *fault = PackageCheckFault{image.name, report};
+            break;
+        }
+    }
+    // The chunk sources never rewind by themselves; the passes read from the start.
+    payload_read_offsets() = ChunkReadOffsets{};
+    return result;
+}
 
 // 1.02 itself is the boot block the package brings: only an older one is replaced. An empty or
 // unreadable text gives 0.0, so such a module gets the boot block.

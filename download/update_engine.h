@@ -11,6 +11,7 @@
 
 #include <string>
 
+#include "download/payload_check.h"
 #include "module/engine_message.h"
 #include "module/rs232c.h"
 #include "platform/cstring.h"
@@ -75,6 +76,19 @@ struct DownloadModule {
 // result is the handheld worker's exit code: 0 or (UINT)-1; the outcome is told through events.
 // The host is kept awake while any download runs (a process-wide count).
 UINT RunDownload(CRs232c&& port, const DownloadModule& module, DownloadEvents& events);
+
+// Which image of the package a check refused, and why.
+struct PackageCheckFault {
+    const char* image = ""; // "boot-block" or "main"
+    PayloadCheckReport report;
+};
+
+// Reads every image a download sends (the boot block only when bootDue) through the payload
+// stream exactly as the passes will (CheckPayloadImage), the chunk sources rewound before and
+// after. Sound, or the first image's other result with *fault (may be nullptr) naming it.
+// abandon and context as for CheckPayloadImage.
+PayloadCheckResult CheckPackage(bool bootDue, bool (*abandon)(void* context), void* context,
+                                PackageCheckFault* fault);
 
 // Whether a module with this boot-block version text gets the package's boot block first.
 bool BootBlockDue(const CString& bootVersion);
