@@ -5,7 +5,7 @@
 //
 //   updated        the tool said complete and the module holds exactly the firmware
 //   told           the tool ended with a failure and its message; the module was not told the
-//                  main image was complete
+//                  main image was complete (or the module's "DOWN" to it was lost)
 //   BAD-...        anything else: reported as updated with another image, a hang past the
 //                  bound, the port left held, a damaged package that reached the module, a
 //                  failure reported for a module that took the whole image, a failure under
@@ -93,6 +93,7 @@ struct Plan {
     vmod_sim::Settings module;
     bool damaged = false;       // one payload byte changed
     int intruderAtPercent = -1; // another opener tries the port when the update reaches this
+    std::string note;           // the fault's particulars, for the report of a run
 };
 
 using FaultMaker = std::function<void(std::mt19937&, Plan&, int mainLines, int bootLines)>;
@@ -123,6 +124,32 @@ const std::vector<std::pair<std::string, FaultMaker>>& Faults() {
          [](auto& r, auto& p, int m, int b) {
              p.module.faults.wrongAck = RandomLine(r, p, m, b);
              p.module.faults.wrongByte = static_cast<uint8_t>(r());
+         }},
+        {"garbage instead of ack",
+         [](auto& r, auto& p, int m, int b) {
+             p.module.faults.garbledAck = RandomLine(r, p, m, b);
+         }},
+        {"truncated reply",
+         [](auto& r, auto& p, int, int) {
+             // Any reply of the update; its rest is lost or comes up to 3 s later.
+             static const vmod_sim::Reply replies[] = {
+                 vmod_sim::Reply::Model,      vmod_sim::Reply::Firmware,
+                 vmod_sim::Reply::Version,    vmod_sim::Reply::BootUpdate,
+                 vmod_sim::Reply::MainUpdate, vmod_sim::Reply::BootDown,
+                 vmod_sim::Reply::MainDown};
+             vmod_sim::ReplyCut& cut = p.module.faults.cut;
+             cut.reply = replies[std::uniform_int_distribution<size_t>(0, 6)(r)];
+             const bool down = cut.reply == vmod_sim::Reply::BootDown ||
+                               cut.reply == vmod_sim::Reply::MainDown;
+             cut.keep = std::uniform_int_distribution<uint32_t>(0, down ? 5 : 40)(r);
+             if (r() & 1)
+                 cut.restAfterMs = std::uniform_int_distribution<uint32_t>(0, 3000)(r);
+             static const char* names[] = {"",          "model",     "firmware", "version",
+                                           "boot-update", "main-update", "boot-down",
+                                           "main-down"};
+             p.note = std::string(names[static_cast<int>(cut.reply)]) + ":" +
+                      std::to_string(cut.keep) +
+                      (cut.restAfterMs ? "+" + std::to_string(*cut.restAfterMs) : "");
          }},
         {"module falls silent", [](auto& r, auto& p, int m,
                                    int b) { p.module.faults.silentFrom = RandomLine(r, p, m, b); }},
@@ -207,6 +234,7 @@ struct Result {
     std::string fault;
     std::string ending;
     std::string detail;
+    std::string note;
 };
 
 Result RunOne(const Material& material, uint64_t seed, int run) {
@@ -233,14 +261,16 @@ Result RunOne(const Material& material, uint64_t seed, int run) {
     backend.Attach(kPort, plan.module);
     vmod_testing::SetSerialBackend(&backend);
 
-    Result result{plan.fault, "", ""};
+    Result result{plan.fault, "", "", plan.note};
     CRs232c port;
     IdentifyEvents quiet;
     ModuleIdentity identity;
     const bool bootDue = plan.module.bootVersion == std::string("1.01");
     if (!IdentifyModule(port, kPort, kPort, L"1.05", quiet, &identity)) {
         result.ending =
-            plan.module.latencyUs > 1000000 ? "told (not identified)" : "BAD-not-identified";
+            plan.module.latencyUs > 1000000 || plan.fault == "truncated reply"
+                ? "told (not identified)"
+                : "BAD-not-identified";
     } else {
         Watch watch(vmod_testing::NowMs(), plan.intruderAtPercent);
         RunDownload(std::move(port), {kPort, identity.bootVersion}, watch);
@@ -265,7 +295,11 @@ Result RunOne(const Material& material, uint64_t seed, int run) {
                  !watch.detail.empty() && watch.detail.find("refused") == std::string::npos)
             result.ending = "BAD-damaged-package-sent";
         else if (mainDone)
-            result.ending = "BAD-failure-after-complete";
+            // Only a lost "DOWN" leaves the tool unable to know that the module took the image:
+            // a failure told then is the safe side.
+            result.ending = plan.module.faults.cut.reply == vmod_sim::Reply::MainDown && watch.told
+                                ? "told (module took the image)"
+                                : "BAD-failure-after-complete";
         else if (Harmless(plan.fault))
             result.ending = "BAD-failed-without-cause";
         else
@@ -322,9 +356,10 @@ int main(int argc, char** argv) {
         const bool isBad = r.ending.rfind("BAD", 0) == 0;
         bad += isBad;
         if (isBad || verbose)
-            std::printf("run %d (--seed %llu --run %d): %s: %s%s%s\n", run,
+            std::printf("run %d (--seed %llu --run %d): %s%s%s: %s%s%s\n", run,
                         static_cast<unsigned long long>(seed), run, r.fault.c_str(),
-                        r.ending.c_str(), r.detail.empty() ? "" : ": ", r.detail.c_str());
+                        r.note.empty() ? "" : " ", r.note.c_str(), r.ending.c_str(),
+                        r.detail.empty() ? "" : ": ", r.detail.c_str());
     }
     std::printf("%-40s %s\n", "fault", "endings");
     for (const auto& [fault, endings] : table) {

@@ -416,6 +416,10 @@ TEST(EngineAckFaults, WrongLostAndSilentAcknowledgements) {
          [](Faults& f) { ParseLineSet("2,3", &f.lostAck); },
          {".", "", "", "."},
          model},
+        {"noise instead of line 3's '.'",
+         [](Faults& f) { ParseLineSet("main:3", &f.garbledAck); },
+         {".", ".", "\xC6\xFE\x81", "."},
+         model},
         {"silent from line 3: the module hangs",
          [](Faults& f) { ParseLineSet("main:3", &f.silentFrom); },
          {".", ".", "", ""},
@@ -453,6 +457,36 @@ TEST(EngineEndMarker, AnsweredWithoutDownUntilTheToolRepeatsIt) {
     EXPECT_EQ(wire.Send("\r\n", 6000), "DOWN\r\n");
     EXPECT_EQ(wire.engine.Completions(Pass::Main), 1u);
     EXPECT_EQ(wire.engine.FaultCount(), 0u);
+}
+
+TEST(EngineFaults, CutRepliesLoseOrDelayTheirRest) {
+    struct Case {
+        const char* cut;
+        std::string send; // an end marker is sent in a download of one line
+        std::string first, rest;
+    };
+    const std::vector<Case> cases = {
+        {"model:6", "ATI4\r", "ATI4\r\r", ""},
+        {"version:24+1500", "!!version\r", "!!version\r\r\nV-MOD FW 1.0",
+         "3 \r\nBOOT Block Ver 1.01 \r\n\r\nOK\r\n"},
+        {"main-update:0+800", kMainEntry, "", "!!download2cf\r\r\nUPDATE READY\r\n"},
+        {"main-down:2", "\r\n", "DO", ""},
+        {"boot-down:2", "\r\n", "DOWN\r\n", ""}, // only the named image's reply
+    };
+    for (const Case& c : cases) {
+        Settings s;
+        ASSERT_TRUE(ParseReplyCut(c.cut, &s.faults.cut)) << c.cut;
+        Wire wire(s);
+        if (c.send == "\r\n") {
+            wire.Send(kMainEntry, 200);
+            wire.Send(FirstBlock(Record(9, 0, {})), 500);
+        }
+        EXPECT_EQ(wire.Send(c.send, 500), c.first) << c.cut;
+        EXPECT_EQ(wire.Wait(2000), c.rest) << c.cut;
+    }
+    ReplyCut cut;
+    for (const char* bad : {"model", "down:2", "model:x", "model:2+", "model:2+y", "MODEL:2"})
+        EXPECT_FALSE(ParseReplyCut(bad, &cut)) << bad;
 }
 
 TEST(EngineEndMarker, ImageWithoutTerminationIsAFault) {

@@ -45,7 +45,7 @@ TEST(ProgramOptions, ReadsEverySetting) {
                         "--layout=older --latency 1.5 --pace-baud 9600 --pace --reset-gone never "
                         "--partial-line 0200 --bad-line nak --main-range 0x1000-0x1FFF "
                         "--no-update main --wrong-ack main:2,3 --wrong-byte 0x15 "
-                        "--lost-ack boot:all --silent-from 9 --no-down 2 --no-down-delay 0x1F40 "
+                        "--lost-ack boot:all --garbled-ack 4 --cut-reply main-down:2+300 --silent-from 9 --no-down 2 --no-down-delay 0x1F40 "
                         "--decoy --image-out a.bin --srec-out a.srec --expect fw.srec "
                         "--exit-after-update --log l.txt"),
                   &o, &error),
@@ -70,6 +70,10 @@ TEST(ProgramOptions, ReadsEverySetting) {
     EXPECT_FALSE(s.faults.wrongAck.Contains(Pass::Boot, 3));
     EXPECT_EQ(s.faults.wrongByte, 0x15);
     EXPECT_TRUE(s.faults.lostAck.Contains(Pass::Boot, 40));
+    EXPECT_TRUE(s.faults.garbledAck.Contains(Pass::Boot, 4));
+    EXPECT_EQ(s.faults.cut.reply, Reply::MainDown);
+    EXPECT_EQ(s.faults.cut.keep, 2u);
+    EXPECT_EQ(s.faults.cut.restAfterMs, 300u);
     EXPECT_TRUE(s.faults.silentFrom.ReachedBy(Pass::Main, 10));
     EXPECT_EQ(s.faults.noDown, 2);
     EXPECT_EQ(s.faults.noDownAckDelayMs, 8000u);

@@ -91,6 +91,42 @@ bool ParseLineSet(std::string_view text, LineSet* out) {
     return true;
 }
 
+bool ParseReplyCut(std::string_view text, ReplyCut* out) {
+    static const std::pair<std::string_view, Reply> kNames[] = {
+        {"model", Reply::Model},           {"firmware", Reply::Firmware},
+        {"version", Reply::Version},       {"boot-update", Reply::BootUpdate},
+        {"main-update", Reply::MainUpdate}, {"boot-down", Reply::BootDown},
+        {"main-down", Reply::MainDown}};
+    const size_t colon = text.find(':');
+    ReplyCut cut;
+    for (const auto& [name, reply] : kNames) {
+        if (text.substr(0, colon) == name) {
+            cut.reply = reply;
+        }
+    }
+    if (cut.reply == Reply::None || colon == std::string_view::npos) {
+        return false;
+    }
+    std::string_view rest = text.substr(colon + 1);
+    const size_t plus = rest.find('+');
+    const auto number = [](std::string_view digits, uint32_t* value) {
+        auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), *value);
+        return !digits.empty() && ec == std::errc() && end == digits.data() + digits.size();
+    };
+    if (!number(rest.substr(0, plus), &cut.keep)) {
+        return false;
+    }
+    if (plus != std::string_view::npos) {
+        uint32_t ms = 0;
+        if (!number(rest.substr(plus + 1), &ms)) {
+            return false;
+        }
+        cut.restAfterMs = ms;
+    }
+    *out = cut;
+    return true;
+}
+
 Engine::Engine(Settings settings)
     : m_settings(std::move(settings)), m_garbageState(m_settings.garbageSeed) {}
 
@@ -331,13 +367,7 @@ void Engine::Dispatch(const std::string& command, uint64_t atUs) {
     AddLog(atUs, LogKind::Command, QuoteBytes(command));
     const Faults& faults = m_settings.faults;
     if (faults.garbage) {
-        std::string noise;
-        for (int i = 0; i < 20; ++i) {
-            m_garbageState = m_garbageState * 1103515245u + 12345u;
-            noise.push_back(static_cast<char>(0x80 | (m_garbageState >> 16)));
-        }
-        noise += "\r\n";
-        Emit(noise, atUs);
+        Emit(Noise(20) + "\r\n", atUs);
         return;
     }
     const std::string echo = command.substr(0, command.find('\r') + 1);
@@ -348,9 +378,9 @@ void Engine::Dispatch(const std::string& command, uint64_t atUs) {
     }
     const Settings& s = m_settings;
     if (command == kModelCommand) {
-        Emit(echo + "\r\n" + s.model + "\r\n\r\nOK\r\n", atUs);
+        EmitReply(Reply::Model, echo + "\r\n" + s.model + "\r\n\r\nOK\r\n", atUs);
     } else if (command == kFirmwareCommand) {
-        Emit(echo + "\r\n" + s.firmwareVersion + "\r\n\r\nOK\r\n", atUs);
+        EmitReply(Reply::Firmware, echo + "\r\n" + s.firmwareVersion + "\r\n\r\nOK\r\n", atUs);
     } else if (command == kVersionCommand) {
         std::string reply = echo + "\r\n";
         if (s.layout == VersionLayout::Current) {
@@ -361,12 +391,15 @@ void Engine::Dispatch(const std::string& command, uint64_t atUs) {
         } else if (s.bootVersion) {
             reply += "Version: " + Pad5(*s.bootVersion) + "\r\n";
         }
-        Emit(reply + "\r\nOK\r\n", atUs);
+        EmitReply(Reply::Version, reply + "\r\nOK\r\n", atUs);
     } else if (command == kBootDownloadCommand) {
-        Emit(echo + (faults.noUpdateBoot ? "\r\nERROR\r\n" : "\r\nUPDATE\r\n"), atUs);
+        EmitReply(Reply::BootUpdate,
+                  echo + (faults.noUpdateBoot ? "\r\nERROR\r\n" : "\r\nUPDATE\r\n"), atUs);
         EnterDownload(Pass::Boot, atUs);
     } else if (command.compare(0, sizeof kMainDownloadCommand - 1, kMainDownloadCommand) == 0) {
-        Emit(echo + (faults.noUpdateMain ? "\r\nERROR\r\n" : "\r\nUPDATE READY\r\n"), atUs);
+        EmitReply(Reply::MainUpdate,
+                  echo + (faults.noUpdateMain ? "\r\nERROR\r\n" : "\r\nUPDATE READY\r\n"),
+                  atUs);
         EnterDownload(Pass::Main, atUs);
     } else if (command.compare(0, sizeof kResetCommand - 1, kResetCommand) == 0) {
         Schedule(atUs + s.latencyUs, EventKind::Reset);
@@ -501,6 +534,10 @@ void Engine::JudgeRecord(std::string text, std::string fault, uint64_t atUs) {
         return;
     }
     std::string ack = ".";
+    if (faults.garbledAck.Contains(m_pass, m_lineNumber)) {
+        AddLog(atUs, LogKind::Note, "acknowledgement of " + where + " garbled");
+        ack = Noise(3);
+    }
     if (faults.wrongAck.Contains(m_pass, m_lineNumber)) {
         ack.insert(ack.begin(), static_cast<char>(faults.wrongByte));
     }
@@ -529,7 +566,7 @@ void Engine::OnEndMarker(uint64_t atUs) {
         }
         return;
     }
-    Emit("DOWN\r\n", atUs);
+    EmitReply(m_pass == Pass::Boot ? Reply::BootDown : Reply::MainDown, "DOWN\r\n", atUs);
     ++(m_pass == Pass::Boot ? m_bootDone : m_mainDone);
     m_mode = Mode::Command;
     AddLog(atUs, LogKind::Note,
@@ -544,6 +581,30 @@ void Engine::Emit(const std::string& bytes, uint64_t atUs) {
     // Queued at once with the times its bytes reach the tool, so that a driver waits only
     // for the bytes themselves.
     Deliver(bytes, atUs + m_settings.latencyUs);
+}
+
+void Engine::EmitReply(Reply reply, const std::string& bytes, uint64_t atUs) {
+    const ReplyCut& cut = m_settings.faults.cut;
+    if (cut.reply != reply || cut.keep >= bytes.size() || m_settings.faults.silent) {
+        Emit(bytes, atUs);
+        return;
+    }
+    Emit(bytes.substr(0, cut.keep), atUs);
+    if (cut.restAfterMs) {
+        Schedule(atUs + m_settings.latencyUs + uint64_t{*cut.restAfterMs} * 1000, EventKind::Emit,
+                 bytes.substr(cut.keep));
+    } else {
+        AddLog(atUs, LogKind::Note, "reply cut: " + QuoteBytes(bytes.substr(cut.keep)) + " lost");
+    }
+}
+
+std::string Engine::Noise(size_t count) {
+    std::string noise;
+    for (size_t i = 0; i < count; ++i) {
+        m_garbageState = m_garbageState * 1103515245u + 12345u;
+        noise.push_back(static_cast<char>(0x80 | (m_garbageState >> 16)));
+    }
+    return noise;
 }
 
 void Engine::Deliver(const std::string& bytes, uint64_t atUs) {

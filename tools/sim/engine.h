@@ -42,6 +42,21 @@ enum class VersionLayout { Current, Older };
 // What the module answers to a line that fails its checks.
 enum class BadLineReply { Ack, Nak, Silent };
 
+// The replies a cut can be made in: to the three identification commands, to each download
+// command, and to each image's end marker.
+enum class Reply { None, Model, Firmware, Version, BootUpdate, MainUpdate, BootDown, MainDown };
+
+// A reply cut short: its first keep bytes go out; the rest follows restAfterMs later, or is
+// lost (nullopt), as a USB adapter that splits or drops a transfer.
+struct ReplyCut {
+    Reply reply = Reply::None;
+    uint32_t keep = 0;
+    std::optional<uint32_t> restAfterMs;
+};
+
+// Parses "model|firmware|version|boot-update|main-update|boot-down|main-down:N[+MS]".
+bool ParseReplyCut(std::string_view text, ReplyCut* out);
+
 // Download lines a fault applies to. Lines count from 1 (the 80-byte first block) within
 // each image; a set can be limited to the boot or the main image.
 struct LineSet {
@@ -70,6 +85,8 @@ struct Faults {
     LineSet wrongAck; // wrongByte is sent before the "." of these lines
     uint8_t wrongByte = '?';
     LineSet lostAck;    // these lines are programmed but their "." is lost
+    LineSet garbledAck; // these lines are programmed; noise goes out instead of their "."
+    ReplyCut cut;       // every such reply is cut
     LineSet lateAck;    // these lines are programmed and their "." comes lateAckMs late
     uint32_t lateAckMs = 20000;
     // The adapter is pulled as one of these lines arrives (the line is not programmed): the
@@ -197,6 +214,10 @@ class Engine {
     void GoAway(uint64_t atUs, const std::optional<uint32_t>& awayMs, const std::string& what);
     // A reply to input that ended at atUs: out after the latency (nothing when silent).
     void Emit(const std::string& bytes, uint64_t atUs);
+    // The same for one of the replies a cut can be made in.
+    void EmitReply(Reply reply, const std::string& bytes, uint64_t atUs);
+    // Bytes from the noise generator, high bit set (never "." or a line end).
+    std::string Noise(size_t count);
     // Bytes leaving the module at atUs, one after another at the wire's pace.
     void Deliver(const std::string& bytes, uint64_t atUs);
     void Schedule(uint64_t atUs, EventKind kind, std::string bytes = {});

@@ -257,6 +257,16 @@ void DescribeOptions(CLI::App& app, ProgramOptions& o) {
               "program these lines but lose their \".\"")
         ->type_name("LINES")
         ->group(kFaults);
+    AddParsed(app, "--garbled-ack", &f.garbledAck, ParseLineSet,
+              "program these lines but send noise instead of their \".\"")
+        ->type_name("LINES")
+        ->group(kFaults);
+    AddParsed(app, "--cut-reply", &f.cut, ParseReplyCut,
+              "send only the first N bytes of that reply; the rest follows MS\nlater, or "
+              "never (REPLY: model, firmware, version, boot-update,\nmain-update, boot-down, "
+              "main-down)")
+        ->type_name("REPLY:N[+MS]")
+        ->group(kFaults);
     AddParsed(app, "--late-ack", &f.lateAck, ParseLineSet,
               "program these lines and send their \".\" late")
         ->type_name("LINES")
