@@ -56,6 +56,7 @@ namespace {
 
 using bench::Quoted;
 using bench::ReadAll;
+using bench::Spawn;
 using bench::WaitFor;
 using bench::WriteAll;
 
@@ -220,30 +221,6 @@ WireComparison CompareWire(const std::vector<LogEntry>& toolLog,
 }
 
 // ---- child processes -----------------------------------------------------------------------
-
-// Starts a program with its output streams in files and the given environment additions.
-pid_t Spawn(const std::vector<std::string>& args, const fs::path& out, const fs::path& err,
-            const std::vector<std::pair<std::string, std::string>>& env = {}) {
-    std::vector<char*> argv;
-    for (const std::string& a : args)
-        argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    const pid_t pid = ::fork();
-    if (pid != 0)
-        return pid;
-    const int o = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    const int e = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    const int in = ::open("/dev/null", O_RDONLY);
-    if (o < 0 || e < 0 || in < 0)
-        ::_exit(127);
-    ::dup2(in, 0);
-    ::dup2(o, 1);
-    ::dup2(e, 2);
-    for (const auto& [name, value] : env)
-        ::setenv(name.c_str(), value.c_str(), 1);
-    ::execv(argv[0], argv.data());
-    ::_exit(127);
-}
 
 // A stand-in module this bench started.
 struct Module {

@@ -14,11 +14,10 @@
 //   vmod-soak [--runs N] [--seed S] [--run K] [--verbose]
 //
 // Exit status 0 when no run is BAD.
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <functional>
-#include <map>
 #include <random>
 #include <string>
 #include <vector>
@@ -26,9 +25,11 @@
 #include "bench/firmware.h"
 #include "download/update_engine.h"
 #include "module/identify.h"
+#include "bench/soak.h"
 #include "package/firmware_package.h"
 #include "platform/testing.h"
 #include "tools/sim/backend.h"
+#include "tools/sim/program.h"
 #include "tools/sim/srec.h"
 
 namespace {
@@ -87,114 +88,6 @@ void LoadIntoPackage(const Material& m, const std::vector<unsigned char>& main,
     p.bootVersionText = L"1.02";
 }
 
-// One run's plan: the module, the fault and what the soak does during the update.
-struct Plan {
-    std::string fault;
-    vmod_sim::Settings module;
-    bool damaged = false;       // one payload byte changed
-    int intruderAtPercent = -1; // another opener tries the port when the update reaches this
-    std::string note;           // the fault's particulars, for the report of a run
-};
-
-using FaultMaker = std::function<void(std::mt19937&, Plan&, int mainLines, int bootLines)>;
-
-// A line of a pass chosen at random: "boot:N" or "main:N" as a LineSet.
-vmod_sim::LineSet RandomLine(std::mt19937& rng, const Plan& plan, int mainLines, int bootLines) {
-    vmod_sim::LineSet set;
-    const bool bootPass = plan.module.bootVersion == std::string("1.01");
-    const bool boot = bootPass && std::uniform_int_distribution<int>(0, 3)(rng) == 0;
-    set.boot = boot;
-    set.main = !boot;
-    set.lines.insert(static_cast<uint32_t>(
-        std::uniform_int_distribution<int>(1, boot ? bootLines : mainLines)(rng)));
-    return set;
-}
-
-const std::vector<std::pair<std::string, FaultMaker>>& Faults() {
-    static const std::vector<std::pair<std::string, FaultMaker>> faults = {
-        {"none", [](auto&, auto&, int, int) {}},
-        {"lost ack",
-         [](auto& r, auto& p, int m, int b) { p.module.faults.lostAck = RandomLine(r, p, m, b); }},
-        {"late ack",
-         [](auto& r, auto& p, int m, int b) {
-             p.module.faults.lateAck = RandomLine(r, p, m, b);
-             p.module.faults.lateAckMs = std::uniform_int_distribution<uint32_t>(1000, 45000)(r);
-         }},
-        {"garbage before ack",
-         [](auto& r, auto& p, int m, int b) {
-             p.module.faults.wrongAck = RandomLine(r, p, m, b);
-             p.module.faults.wrongByte = static_cast<uint8_t>(r());
-         }},
-        {"garbage instead of ack",
-         [](auto& r, auto& p, int m, int b) {
-             p.module.faults.garbledAck = RandomLine(r, p, m, b);
-         }},
-        {"truncated reply",
-         [](auto& r, auto& p, int, int) {
-             // Any reply of the update; its rest is lost or comes up to 3 s later.
-             static const vmod_sim::Reply replies[] = {
-                 vmod_sim::Reply::Model,      vmod_sim::Reply::Firmware,
-                 vmod_sim::Reply::Version,    vmod_sim::Reply::BootUpdate,
-                 vmod_sim::Reply::MainUpdate, vmod_sim::Reply::BootDown,
-                 vmod_sim::Reply::MainDown};
-             vmod_sim::ReplyCut& cut = p.module.faults.cut;
-             cut.reply = replies[std::uniform_int_distribution<size_t>(0, 6)(r)];
-             const bool down = cut.reply == vmod_sim::Reply::BootDown ||
-                               cut.reply == vmod_sim::Reply::MainDown;
-             cut.keep = std::uniform_int_distribution<uint32_t>(0, down ? 5 : 40)(r);
-             if (r() & 1)
-                 cut.restAfterMs = std::uniform_int_distribution<uint32_t>(0, 3000)(r);
-             static const char* names[] = {"",          "model",     "firmware", "version",
-                                           "boot-update", "main-update", "boot-down",
-                                           "main-down"};
-             p.note = std::string(names[static_cast<int>(cut.reply)]) + ":" +
-                      std::to_string(cut.keep) +
-                      (cut.restAfterMs ? "+" + std::to_string(*cut.restAfterMs) : "");
-         }},
-        {"module falls silent", [](auto& r, auto& p, int m,
-                                   int b) { p.module.faults.silentFrom = RandomLine(r, p, m, b); }},
-        {"adapter pulled, back",
-         [](auto& r, auto& p, int m, int b) {
-             p.module.faults.pulledAt = RandomLine(r, p, m, b);
-             p.module.faults.pulledForMs = std::uniform_int_distribution<uint32_t>(100, 20000)(r);
-         }},
-        {"adapter pulled for good",
-         [](auto& r, auto& p, int m, int b) { p.module.faults.pulledAt = RandomLine(r, p, m, b); }},
-        {"no return after reset", [](auto&, auto& p, int, int) { p.module.resetGoneMs.reset(); }},
-        {"late return after reset",
-         [](auto& r, auto& p, int, int) {
-             p.module.resetGoneMs = std::uniform_int_distribution<uint32_t>(5000, 45000)(r);
-         }},
-        {"replies just inside the read timeout",
-         [](auto&, auto& p, int, int) { p.module.latencyUs = 950000; }},
-        {"replies just outside the read timeout",
-         [](auto&, auto& p, int, int) { p.module.latencyUs = 1050000; }},
-        {"download command not confirmed",
-         [](auto& r, auto& p, int, int) {
-             (r() & 1 ? p.module.faults.noUpdateBoot : p.module.faults.noUpdateMain) = true;
-         }},
-        {"end marker answered BUSY",
-         [](auto& r, auto& p, int, int) {
-             p.module.faults.noDown = std::uniform_int_distribution<int>(1, 3)(r);
-             p.module.faults.noDownAckDelayMs =
-                 std::uniform_int_distribution<uint32_t>(1000, 40000)(r);
-         }},
-        {"damaged package", [](auto&, auto& p, int, int) { p.damaged = true; }},
-        {"another program opens the port",
-         [](auto& r, auto& p, int, int) {
-             p.intruderAtPercent = std::uniform_int_distribution<int>(1, 99)(r);
-         }},
-    };
-    return faults;
-}
-
-// Faults after which the update must still complete: the protocol's own waits cover them.
-bool Harmless(const std::string& fault) {
-    return fault == "none" || fault == "garbage before ack" ||
-           fault == "another program opens the port" ||
-           fault == "replies just inside the read timeout";
-}
-
 // The engine's events as the soak watches them.
 class Watch : public DownloadEvents {
   public:
@@ -231,21 +124,19 @@ class Watch : public DownloadEvents {
 };
 
 struct Result {
-    std::string fault;
-    std::string ending;
-    std::string detail;
-    std::string note;
+    std::string fault, note, ending, detail;
 };
 
 Result RunOne(const Material& material, uint64_t seed, int run) {
     std::mt19937 rng(static_cast<uint32_t>(seed * 1000003u + static_cast<uint64_t>(run)));
-    Plan plan;
-    plan.module.firmwareVersion = "1.03";
-    plan.module.bootVersion = rng() & 1 ? "1.01" : "1.05";
-    const auto& faults = Faults();
-    const auto& fault = faults[std::uniform_int_distribution<size_t>(0, faults.size() - 1)(rng)];
-    plan.fault = fault.first;
-    fault.second(rng, plan, LinesOf(material.mainText), LinesOf(material.bootText));
+    const soak::Plan plan =
+        soak::Draw(rng, LinesOf(material.mainText), LinesOf(material.bootText), true, false);
+    vmod_sim::ProgramOptions options;
+    std::vector<std::string> args = {"--root", "/", "--port", std::to_string(kPort)};
+    args.insert(args.end(), plan.moduleArgs.begin(), plan.moduleArgs.end());
+    std::string error;
+    if (vmod_sim::ParseProgramOptions(args, &options, &error) != vmod_sim::ParseOutcome::Run)
+        return {plan.fault, plan.note, "BAD-soak-options", error};
 
     std::vector<unsigned char> main = material.mainPayload, boot = material.bootPayload;
     if (plan.damaged) {
@@ -258,64 +149,42 @@ Result RunOne(const Material& material, uint64_t seed, int run) {
     auto clock = vmod_testing::MakeVirtualClock(0);
     vmod_testing::SetClock(clock.get());
     vmod_sim::SimBackend backend;
-    backend.Attach(kPort, plan.module);
+    backend.Attach(kPort, options.settings);
     vmod_testing::SetSerialBackend(&backend);
 
-    Result result{plan.fault, "", "", plan.note};
+    soak::Facts facts;
+    Result result{plan.fault, plan.note, "", ""};
     CRs232c port;
     IdentifyEvents quiet;
     ModuleIdentity identity;
-    const bool bootDue = plan.module.bootVersion == std::string("1.01");
-    if (!IdentifyModule(port, kPort, kPort, L"1.05", quiet, &identity)) {
-        result.ending =
-            plan.module.latencyUs > 1000000 || plan.fault == "truncated reply"
-                ? "told (not identified)"
-                : "BAD-not-identified";
-    } else {
+    facts.identified = IdentifyModule(port, kPort, kPort, L"1.05", quiet, &identity);
+    if (facts.identified) {
         Watch watch(vmod_testing::NowMs(), plan.intruderAtPercent);
         RunDownload(std::move(port), {kPort, identity.bootVersion}, watch);
         auto lock = backend.Lock();
         const vmod_sim::Engine& module = *backend.EngineAt(kPort);
-        const bool mainDone = module.Completions(Pass::Main) > 0;
-        const bool exact =
-            mainDone &&
+        facts.hung = watch.hung;
+        facts.portShared = watch.intruderOpened;
+        facts.completed = watch.outcome == DownloadOutcome::Completed;
+        facts.told = watch.told;
+        facts.mainTaken = module.Completions(Pass::Main) > 0;
+        facts.exact =
+            facts.mainTaken &&
             vmod_sim::CompareImages(module.MainImage(), material.mainImage, "main").equal &&
-            (!bootDue ||
+            (!plan.bootDue ||
              vmod_sim::CompareImages(module.BootImage(), material.bootImage, "boot").equal);
+        facts.linesSent = !module.Lines().empty();
         result.detail = watch.detail;
-        if (watch.hung)
-            result.ending = "BAD-hang";
-        else if (watch.intruderOpened)
-            result.ending = "BAD-port-shared";
-        else if (watch.outcome == DownloadOutcome::Completed)
-            // A damaged byte the check let through must not have changed what the module took
-            // (the gzip trailer and the padding carry no text).
-            result.ending = exact ? "updated" : "BAD-updated-with-another-image";
-        else if (plan.damaged && !module.Lines().empty() && !module.ImageFaults(Pass::Main) &&
-                 !watch.detail.empty() && watch.detail.find("refused") == std::string::npos)
-            result.ending = "BAD-damaged-package-sent";
-        else if (mainDone)
-            // Only a lost "DOWN" leaves the tool unable to know that the module took the image:
-            // a failure told then is the safe side.
-            result.ending = plan.module.faults.cut.reply == vmod_sim::Reply::MainDown && watch.told
-                                ? "told (module took the image)"
-                                : "BAD-failure-after-complete";
-        else if (Harmless(plan.fault))
-            result.ending = "BAD-failed-without-cause";
-        else
-            result.ending = watch.told ? "told" : "BAD-not-told";
     }
     // Whatever the run did, the port is free for the next opener while the module is there.
+    bool present = false;
     {
-        bool present = false;
-        {
-            auto lock = backend.Lock();
-            present = backend.EngineAt(kPort)->Present(vmod_testing::NowMs() * 1000);
-        }
-        CRs232c next;
-        if (present && !next.Open(kPort) && result.ending.rfind("BAD", 0) != 0)
-            result.ending = "BAD-port-left-held";
+        auto lock = backend.Lock();
+        present = backend.EngineAt(kPort)->Present(vmod_testing::NowMs() * 1000);
     }
+    CRs232c next;
+    facts.portHeld = present && !next.Open(kPort);
+    result.ending = soak::Judge(plan, facts);
     vmod_testing::SetSerialBackend(nullptr);
     vmod_testing::SetClock(nullptr);
     return result;
@@ -324,50 +193,54 @@ Result RunOne(const Material& material, uint64_t seed, int run) {
 } // namespace
 
 int main(int argc, char** argv) {
-    int runs = 1000;
-    uint64_t seed = 1;
-    int only = -1;
-    bool verbose = false;
+    soak::Options o;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
-        if (a == "--runs" && i + 1 < argc)
-            runs = std::atoi(argv[++i]);
-        else if (a == "--seed" && i + 1 < argc)
-            seed = std::strtoull(argv[++i], nullptr, 10);
-        else if (a == "--run" && i + 1 < argc)
-            only = std::atoi(argv[++i]);
+        const bool value = i + 1 < argc;
+        if (a == "--runs" && value)
+            o.runs = std::atoi(argv[++i]);
+        else if (a == "--seed" && value)
+            o.seed = std::strtoull(argv[++i], nullptr, 10);
+        else if (a == "--run" && value)
+            o.only = std::atoi(argv[++i]);
         else if (a == "--verbose")
-            verbose = true;
+            o.verbose = true;
+        else if (a == "--real")
+            o.real = true;
+        else if (a == "--modules" && value)
+            o.modules = std::atoi(argv[++i]);
+        else if (a == "--parallel" && value)
+            o.parallel = std::atoi(argv[++i]);
+        else if (a == "--work" && value)
+            o.work = argv[++i];
         else {
-            std::fprintf(stderr, "usage: vmod-soak [--runs N] [--seed S] [--run K] [--verbose]\n");
+            std::fprintf(stderr, "usage: vmod-soak [--runs N] [--seed S] [--run K] [--verbose]\n"
+                                 "       vmod-soak --real [--modules M] [--parallel P] "
+                                 "[--work DIR] [the same]\n");
             return 2;
         }
     }
+    if (o.real)
+        return soak::RealSoak(o);
     vmod_testing::SetSleepInhibitor([](LPCWSTR) { return TRUE; }, [] {});
     const Material material = MakeMaterial();
-    std::map<std::string, std::map<std::string, int>> table; // fault -> ending -> count
+    soak::Table table;
     int bad = 0;
-    std::printf("vmod-soak: seed %llu, %d runs\n", static_cast<unsigned long long>(seed), runs);
-    for (int run = 0; run < runs; ++run) {
-        if (only >= 0 && run != only)
+    const auto started = std::chrono::steady_clock::now();
+    std::printf("vmod-soak: seed %llu, %d runs in process\n",
+                static_cast<unsigned long long>(o.seed), o.runs);
+    for (int run = 0; run < o.runs; ++run) {
+        if (o.only >= 0 && run != o.only)
             continue;
-        const Result r = RunOne(material, seed, run);
-        ++table[r.fault][r.ending];
-        const bool isBad = r.ending.rfind("BAD", 0) == 0;
-        bad += isBad;
-        if (isBad || verbose)
-            std::printf("run %d (--seed %llu --run %d): %s%s%s: %s%s%s\n", run,
-                        static_cast<unsigned long long>(seed), run, r.fault.c_str(),
-                        r.note.empty() ? "" : " ", r.note.c_str(), r.ending.c_str(),
-                        r.detail.empty() ? "" : ": ", r.detail.c_str());
+        const Result r = RunOne(material, o.seed, run);
+        table.Add(r.fault, r.ending);
+        bad += soak::IsBad(r.ending);
+        if (soak::IsBad(r.ending) || o.verbose)
+            soak::PrintRun(o.seed, run, r.fault + (r.note.empty() ? "" : " " + r.note), r.ending,
+                           r.detail);
     }
-    std::printf("%-40s %s\n", "fault", "endings");
-    for (const auto& [fault, endings] : table) {
-        std::string line;
-        for (const auto& [ending, count] : endings)
-            line += ending + " " + std::to_string(count) + "  ";
-        std::printf("%-40s %s\n", fault.c_str(), line.c_str());
-    }
-    std::printf("bad runs: %d\n", bad);
+    table.Print();
+    std::printf("bad runs: %d; wall time %.1f s\n", bad,
+                std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());
     return bad == 0 ? 0 : 1;
 }
