@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "download/update_engine.h"
 #include "package/firmware_package.h"
 #include "payload/payload_stream.h"
 #include "tests/pack/pack_test_util.h"
@@ -168,6 +169,12 @@ void ExpectDownloadEqualsSource(const fs::path& work, const fs::path& root) {
     payload_read_offsets().bootReadOffset = 0;
     EXPECT_EQ(DownloadLines(boot_chunk_source, g_firmwarePackage.bootLineCount), boot);
     payload_read_offsets().mainReadOffset = 0;
+    EXPECT_EQ(DownloadLines(main_chunk_source, g_firmwarePackage.mainLineCount), main);
+    // The download's check on a thread that has read both images to their end (an earlier
+    // update) still reads them whole, and leaves them to be read from the start.
+    PackageCheckFault fault;
+    EXPECT_EQ(CheckPackage(true, nullptr, nullptr, &fault), PayloadCheckResult::Sound)
+        << fault.image;
     EXPECT_EQ(DownloadLines(main_chunk_source, g_firmwarePackage.mainLineCount), main);
 }
 
