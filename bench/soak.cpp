@@ -76,10 +76,14 @@ const std::vector<Fault>& Faults() {
          [](Rng& r, Plan& p, int, int) {
              Set(p, {"--reset-gone", std::to_string(Uniform(r, 5000, 45000))});
          }},
+        // The port's read timeout is 1 s; an identification reply is read 100 ms after its
+        // command, so that 1.1 s is the longest it may take.
         {"replies just inside the read timeout",
          [](Rng&, Plan& p, int, int) { Set(p, {"--latency", "950"}); }},
         {"replies just outside the read timeout",
-         [](Rng&, Plan& p, int, int) { Set(p, {"--latency", "1050"}); }},
+         [](Rng& r, Plan& p, int, int) {
+             Set(p, {"--latency", std::to_string(Uniform(r, 1001, 1300))});
+         }},
         {"download command not confirmed",
          [](Rng& r, Plan& p, int, int) { Set(p, {"--no-update", r() & 1 ? "boot" : "main"}); }},
         {"end marker answered BUSY",
