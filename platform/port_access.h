@@ -35,6 +35,11 @@ struct PORT_REFUSAL {
 // record. Ports of the test serial back end are never refused. Any thread.
 BOOL HostGetPortRefusal(int comNumber, PORT_REFUSAL* refusal);
 
+// The name CreateFileW opens for COMn (1..255): "COMn:" as on the handheld; on Windows
+// "\\.\COMn", the device-namespace form, which COM10 and up need (only COM1 to COM9 have the
+// short DOS name) and the lower numbers take alike.
+std::wstring HostComPortName(int comNumber);
+
 // The COM number (1..255) whose port is this device: a path or a link to it (a
 // /dev/serial/by-id or by-path name), compared with each port's device after links are
 // resolved. 0 when no port leads to it.
