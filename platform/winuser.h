@@ -10,10 +10,11 @@
 // compiler's preprocessor defines RC_INVOKED and sees only those.
 //
 // On Windows the constants and calls are the system's own (<windows.h>, <commctrl.h>); only
-// this project's additions are declared here for it.
+// this project's additions are declared here for it. A resource compiler takes the plain macros
+// below on every host (llvm-rc defines _WIN32 on Linux too).
 #pragma once
 
-#ifdef _WIN32
+#if defined(_WIN32) && !defined(RC_INVOKED)
 #include <windows.h>
 #include <commctrl.h>
 #ifndef WS_EX_CAPTIONOKBTN
@@ -143,7 +144,7 @@
 #define LOWORD(v) (static_cast<WORD>(static_cast<uintptr_t>(v) & 0xFFFF))
 #define HIWORD(v) (static_cast<WORD>((static_cast<uintptr_t>(v) >> 16) & 0xFFFF))
 
-#endif // _WIN32
+#endif // _WIN32 && !RC_INVOKED
 
 #ifndef RC_INVOKED
 
