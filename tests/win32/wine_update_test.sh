@@ -40,6 +40,13 @@ done
 # new one. mountmgr makes the dosdevices link from the registry when the server starts again.
 wine reg add 'HKLM\Software\Wine\Ports' /v COM3 /t REG_SZ /d "$work/root/dev/COM3" /f >/dev/null
 wineserver -w
+wine cmd /c exit >/dev/null 2>&1
+for _ in $(seq 100); do
+    [ "$(readlink "$WINEPREFIX/dosdevices/com3")" = "$work/root/dev/COM3" ] && break
+    sleep 0.1
+done
+[ "$(readlink "$WINEPREFIX/dosdevices/com3")" = "$work/root/dev/COM3" ] ||
+    { echo "FAIL: Wine did not map COM3 to the stand-in"; kill $sim_pid; exit 1; }
 
 status=0
 wine "$update" --port COM3 --package "Z:$work/package" --json >"$work/update.out" \
