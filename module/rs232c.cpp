@@ -95,6 +95,7 @@ BOOL CRs232c::Open(int port) {
         return 0;
     }
     m_hComm = h;
+    HostPreparePort(m_hComm);
 
     if (!SetupComm(m_hComm, kQueueSize, kQueueSize)) {
         ShowLastError(L"Open:SetupComm");

@@ -51,3 +51,8 @@ BOOL HostGetPortRefusal(int comNumber, PORT_REFUSAL* refusal) {
 std::wstring HostComPortName(int comNumber) {
     return L"COM" + std::to_wstring(comNumber) + L":";
 }
+
+BOOL HostPreparePort(HANDLE port) {
+    (void)port;
+    return TRUE;
+}

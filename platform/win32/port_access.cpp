@@ -27,6 +27,31 @@ std::wstring HostComPortName(int comNumber) {
     return L"\\\\.\\COM" + std::to_wstring(comNumber);
 }
 
+BOOL HostPreparePort(HANDLE port) {
+    DCB dcb{};
+    dcb.DCBlength = sizeof dcb;
+    if (!GetCommState(port, &dcb))
+        return FALSE;
+    dcb.fBinary = 1;
+    dcb.fOutxCtsFlow = 0;
+    dcb.fOutxDsrFlow = 0;
+    dcb.fDtrControl = DTR_CONTROL_ENABLE;
+    dcb.fDsrSensitivity = 0;
+    dcb.fOutX = 0;
+    dcb.fInX = 0;
+    dcb.fErrorChar = 0;
+    dcb.fNull = 0;
+    dcb.fRtsControl = RTS_CONTROL_ENABLE;
+    dcb.fAbortOnError = 0;
+    // An error left pending (by a line error under fAbortOnError) would stop every transfer
+    // until cleared.
+    DWORD errors = 0;
+    ClearCommError(port, &errors, nullptr);
+    const BOOL set = SetCommState(port, &dcb);
+    PurgeComm(port, PURGE_RXCLEAR | PURGE_TXCLEAR);
+    return set;
+}
+
 int HostComNumberOf(LPCWSTR device) {
     return device ? vmod_win32::ComNumberOfName(device) : 0;
 }
