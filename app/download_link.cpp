@@ -126,6 +126,7 @@ class DialogDownload : public DownloadEvents {
     }
     // The module's new settings need the restart, even if the dialog has ended meanwhile.
     void OnRestartDue() override {
+        HostPrepareReboot();
         ExitWindowsEx(EWX_REBOOT, 0);
         PostAppExitCommand();
     }

@@ -2,14 +2,12 @@
 // managers. One module on a named port, several at once, or every module the scan finds; the
 // same identification, package check and download as the dialog, one verdict per module, an
 // exit status a script can act on.
-#include <libintl.h>
 #include <strings.h>
 
 #include <CLI/CLI.hpp>
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
-#include <clocale>
 #include <cstring>
 #include <filesystem>
 #include <functional>
@@ -20,6 +18,7 @@
 #include "cli/report.h"
 #include "module/module_protocol.h"
 #include "package/firmware_package.h"
+#include "platform/catalog.h"
 #include "platform/console.h"
 #include "platform/device_root.h"
 #include "platform/port_access.h"
@@ -51,7 +50,6 @@ std::string Format(const char* format, const std::string& a, const std::string& 
 // The catalogs: beside the program (BIN/../share/locale, in the build tree and in an
 // install), else where the build put them.
 void SetUpLanguage() {
-    std::setlocale(LC_ALL, "");
     wchar_t self[4096];
     std::string dir = VMOD_LOCALE_DIR;
     if (GetModuleFileNameW(nullptr, self, 4096) > 0) {
@@ -61,9 +59,7 @@ void SetUpLanguage() {
         if (std::filesystem::exists(beside / "ja" / "LC_MESSAGES" / "vmod-update.mo", ec))
             dir = beside.string();
     }
-    bindtextdomain("vmod-update", dir.c_str());
-    bind_textdomain_codeset("vmod-update", "UTF-8");
-    textdomain("vmod-update");
+    CatalogOpen("vmod-update", dir.c_str());
 }
 
 // "COM3" (any case) or a device path; 0 when it leads to no port.
@@ -431,7 +427,9 @@ int main(int argc, char** argv) {
     int status = interrupted ? kExitInterrupted : StatusOf(everyone);
     const bool restarting = reboot && restartDue && allUpdated && status == kExitOk;
     reporter.Summary(everyone, status, restartDue, restarting);
-    if (restarting)
+    if (restarting) {
+        HostPrepareReboot();
         ExitWindowsEx(EWX_REBOOT, 0);
+    }
     return status;
 }

@@ -1,13 +1,12 @@
 #include "cli/report.h"
 
-#include <libintl.h>
-
 #include <cwchar>
 
 #include <nlohmann/json.hpp>
 
 #include "cli/fleet.h"
 #include "package/firmware_package.h"
+#include "platform/catalog.h"
 #include "platform/console.h"
 #include "platform/winbase.h"
 
@@ -88,7 +87,7 @@ std::string FitColumns(const std::string& text, int columns) {
     int used = 0;
     size_t keep = 0;
     for (; keep < wide.size(); ++keep) {
-        const int w = wcwidth(wide[keep]);
+        const int w = ConsoleCharColumns(wide[keep]);
         if (used + (w > 0 ? w : 0) > columns)
             break;
         used += w > 0 ? w : 0;
@@ -99,7 +98,7 @@ std::string FitColumns(const std::string& text, int columns) {
 } // namespace
 
 const char* Tr(const char* english) {
-    return gettext(english);
+    return CatalogText(english);
 }
 
 Reporter::Reporter(bool json, bool terminal, FILE* out, FILE* err)

@@ -4,6 +4,7 @@
 #include <cwchar>
 #include <utility>
 
+#include "platform/port_access.h"
 #include "platform/winuser.h"
 
 namespace {
@@ -85,9 +86,8 @@ BOOL CRs232c::Open(int port) {
     }
 
     m_nPort = port;
-    wchar_t name[16];
-    std::swprintf(name, sizeof name / sizeof name[0], L"COM%d:", port);
-    HANDLE h = CreateFileW(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+    const std::wstring name = HostComPortName(port);
+    HANDLE h = CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                            FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
         // Silent: identification probes many ports that have no device.
@@ -95,6 +95,7 @@ BOOL CRs232c::Open(int port) {
         return 0;
     }
     m_hComm = h;
+    HostPreparePort(m_hComm);
 
     if (!SetupComm(m_hComm, kQueueSize, kQueueSize)) {
         ShowLastError(L"Open:SetupComm");

@@ -35,6 +35,19 @@ struct PORT_REFUSAL {
 // record. Ports of the test serial back end are never refused. Any thread.
 BOOL HostGetPortRefusal(int comNumber, PORT_REFUSAL* refusal);
 
+// The name CreateFileW opens for COMn (1..255): "COMn:" as on the handheld; on Windows
+// "\\.\COMn", the device-namespace form, which COM10 and up need (only COM1 to COM9 have the
+// short DOS name) and the lower numbers take alike.
+std::wstring HostComPortName(int comNumber);
+
+// Leaves a port just opened by CreateFileW as the module's link needs it whatever an earlier
+// program set: no flow control (neither CTS/DSR nor XON/XOFF), DTR and RTS raised, reads and
+// writes not stopped by a line error, and no bytes that arrived before. On Linux CreateFileW
+// itself does this and the call has nothing to do; a Windows driver keeps what the last program
+// set, this program's own close included (fAbortOnError), so there the call sets it. Framing
+// and timeouts are the caller's. FALSE when the driver refused; the port stays usable as it is.
+BOOL HostPreparePort(HANDLE port);
+
 // The COM number (1..255) whose port is this device: a path or a link to it (a
 // /dev/serial/by-id or by-path name), compared with each port's device after links are
 // resolved. 0 when no port leads to it.

@@ -1,8 +1,13 @@
-// Basic types of the handheld API, with the sizes the program relies on.
+// Basic types of the handheld API, with the sizes the program relies on. On Windows they are
+// the system's own, from <windows.h>.
 #pragma once
 
 #include <cstdint>
 #include <cwchar>
+
+#ifdef _WIN32
+#include <windows.h>
+#else
 
 typedef int32_t BOOL;      // nonzero is true
 typedef uint8_t BYTE;      // 8 bits
@@ -39,3 +44,5 @@ typedef HICON__* HICON;
 struct HINSTANCE__;
 typedef HINSTANCE__* HINSTANCE;
 typedef HINSTANCE HMODULE;
+
+#endif // _WIN32

@@ -3,6 +3,10 @@
 // Implemented on Linux in platform/posix/. Record layouts are the handheld's own, so that flag
 // words and sizes mean what the program's constants say.
 //
+// On Windows the calls the desktop system has are the system's own (<windows.h>, through
+// platform/types.h), and only the handheld's calls it lacks are declared here for it
+// (platform/win32/): the extended power status, wcstod_c and the reboot's preparation.
+//
 // Errors: every call that fails sets the calling thread's last-error code (GetLastError);
 // the code is one of the ERROR_ values below, mapped from the host's error in one place.
 #pragma once
@@ -11,6 +15,8 @@
 #include <cstdint>
 
 #include "platform/types.h"
+
+#ifndef _WIN32
 
 typedef const void* LPCVOID;
 typedef DWORD* LPDWORD;
@@ -246,6 +252,8 @@ int MultiByteToWideChar(UINT codePage, DWORD flags, LPCSTR text, int count, LPWS
 int WideCharToMultiByte(UINT codePage, DWORD flags, LPCWSTR text, int count, char* out,
                         int outSize, LPCSTR defaultChar, BOOL* usedDefault);
 
+#endif // !_WIN32
+
 // The handheld runtime's wcstod: a decimal number with "." as its separator, whatever locale
 // the user's environment (LANG, LC_ALL, LC_NUMERIC) or the toolkit has set; the C library's
 // own wcstod would read "1.05" as 1 where the separator is a comma. Leading white space, a
@@ -254,6 +262,7 @@ int WideCharToMultiByte(UINT codePage, DWORD flags, LPCWSTR text, int count, cha
 double wcstod_c(const wchar_t* text, wchar_t** end);
 
 // ---- power ------------------------------------------------------------------------------------
+#ifndef _WIN32
 #define AC_LINE_OFFLINE 0
 #define AC_LINE_ONLINE 1
 #define AC_LINE_UNKNOWN 0xFF
@@ -265,6 +274,7 @@ double wcstod_c(const wchar_t* text, wchar_t** end);
 #define BATTERY_FLAG_UNKNOWN 0xFF
 #define BATTERY_PERCENTAGE_UNKNOWN 0xFF
 #define BATTERY_LIFE_UNKNOWN 0xFFFFFFFFUL
+#endif // !_WIN32
 #define BATTERY_CHEMISTRY_LION 0x04
 #define BATTERY_CHEMISTRY_UNKNOWN 0xFF
 
@@ -301,6 +311,12 @@ static_assert(sizeof(SYSTEM_POWER_STATUS_EX2) == 56, "the handheld's 56-byte rec
 DWORD GetSystemPowerStatusEx2(SYSTEM_POWER_STATUS_EX2* status, DWORD length, BOOL update);
 
 // ---- shell ------------------------------------------------------------------------------------
+// Makes a restart asked for next with ExitWindowsEx possible for this process: on Windows it
+// takes the shutdown privilege (SE_SHUTDOWN_NAME), which a process holds but has not enabled;
+// elsewhere there is nothing to take. FALSE when the privilege cannot be had.
+BOOL HostPrepareReboot();
+
+#ifndef _WIN32
 #define EWX_REBOOT 2
 
 // Asks for the device to restart (flags EWX_REBOOT; reserved 0) and returns without waiting for
@@ -308,3 +324,5 @@ DWORD GetSystemPowerStatusEx2(SYSTEM_POWER_STATUS_EX2* status, DWORD length, BOO
 // "$VMOD_ROOT/reboot-requested" is created. On the host it is asked of the system's login
 // manager. FALSE if the request could not be made.
 BOOL ExitWindowsEx(UINT flags, DWORD reserved);
+
+#endif // !_WIN32

@@ -8,7 +8,19 @@
 //
 // The constants are plain macros so that the resource script can share them; the resource
 // compiler's preprocessor defines RC_INVOKED and sees only those.
+//
+// On Windows the constants and calls are the system's own (<windows.h>, <commctrl.h>); only
+// this project's additions are declared here for it. A resource compiler takes the plain macros
+// below on every host (llvm-rc defines _WIN32 on Linux too).
 #pragma once
+
+#if defined(_WIN32) && !defined(RC_INVOKED)
+#include <windows.h>
+#include <commctrl.h>
+#ifndef WS_EX_CAPTIONOKBTN
+#define WS_EX_CAPTIONOKBTN 0x80000000L // the handheld's caption OK button; no such style here
+#endif
+#else
 
 // ---- window messages -------------------------------------------------------------------------
 #define WM_SIZE 0x0005       // wParam size type, lParam MAKELPARAM(client width, client height)
@@ -132,12 +144,16 @@
 #define LOWORD(v) (static_cast<WORD>(static_cast<uintptr_t>(v) & 0xFFFF))
 #define HIWORD(v) (static_cast<WORD>((static_cast<uintptr_t>(v) >> 16) & 0xFFFF))
 
+#endif // _WIN32 && !RC_INVOKED
+
 #ifndef RC_INVOKED
 
 #include <cstddef>
 #include <cstdint>
 
 #include "platform/types.h"
+
+#ifndef _WIN32
 
 // More opaque handles; nullptr is "none".
 struct HCURSOR__;
@@ -179,11 +195,6 @@ BOOL ShowWindow(HWND hwnd, int cmdShow);
 // 0 on failure. owner nullptr: a box of its own; caption nullptr: "Error". Waits until the
 // user dismisses it.
 int MessageBoxW(HWND owner, LPCWSTR text, LPCWSTR caption, UINT type);
-// This project's own extension: MessageBoxW with a note under its text, shown in the box itself
-// (no further click), its lines as given ('\n' between them). A null or empty note gives
-// exactly MessageBoxW's box.
-int MessageBoxNoteW(HWND owner, LPCWSTR text, LPCWSTR caption, UINT type, LPCWSTR note);
-
 // ---- cursor -----------------------------------------------------------------------------------
 // A system cursor (instance nullptr, IDC_WAIT); other names give nullptr.
 HCURSOR LoadCursorW(HINSTANCE instance, LPCWSTR name);
@@ -236,10 +247,20 @@ LRESULT SendDlgItemMessageW(HWND dialog, int id, UINT msg, WPARAM wParam, LPARAM
 // SetWindowTextW on the dialog's child with the given id; FALSE if there is none.
 BOOL SetDlgItemTextW(HWND dialog, int id, LPCWSTR text);
 
+#endif // !_WIN32
+
+// This project's own extension: MessageBoxW with a note under its text, shown in the box itself
+// (no further click), its lines as given ('\n' between them). A null or empty note gives
+// exactly MessageBoxW's box.
+int MessageBoxNoteW(HWND owner, LPCWSTR text, LPCWSTR caption, UINT type, LPCWSTR note);
+
+#ifndef _WIN32
 // ---- the program's compiled resources ---------------------------------------------------------
 // Registers the program file's compiled resources (a 32-bit .res image; the bytes must stay
 // valid until the process ends) and the fontconfig rules that resolve the template fonts. The
 // build's generated resource object calls it during static initialisation.
 void VmodRegisterModuleResources(const BYTE* res, size_t size, const char* fontConfigXml);
+
+#endif // !_WIN32
 
 #endif // RC_INVOKED

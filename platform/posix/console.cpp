@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cwchar>
 
 namespace {
 
@@ -43,4 +44,8 @@ int ConsoleInterrupts() {
 
 int ConsoleTerminations() {
     return g_terminations.load();
+}
+
+int ConsoleCharColumns(wchar_t c) {
+    return wcwidth(c);
 }

@@ -47,3 +47,12 @@ BOOL HostGetPortRefusal(int comNumber, PORT_REFUSAL* refusal) {
         refusal->holders.push_back({static_cast<DWORD>(h.pid), vmod_posix::WideFromUtf8(h.name)});
     return TRUE;
 }
+
+std::wstring HostComPortName(int comNumber) {
+    return L"COM" + std::to_wstring(comNumber) + L":";
+}
+
+BOOL HostPreparePort(HANDLE port) {
+    (void)port;
+    return TRUE;
+}

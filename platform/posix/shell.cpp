@@ -41,6 +41,11 @@ bool Run(const char* const argv[]) {
 
 } // namespace
 
+// logind decides who may restart the host when it is asked; there is nothing to take first.
+BOOL HostPrepareReboot() {
+    return TRUE;
+}
+
 BOOL ExitWindowsEx(UINT flags, DWORD reserved) {
     (void)reserved;
     if (flags != EWX_REBOOT) {
