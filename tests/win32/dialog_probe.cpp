@@ -9,7 +9,10 @@
 //                                    the screen, the width its text needs in its font and the
 //                                    width the control gives it
 //   dialog_probe gone SECONDS        waits until the dialog's window is gone
+//   dialog_probe text ID TEXT        puts TEXT (UTF-8) into control ID, as the program would
 #include <windows.h>
+
+#include <shellapi.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -129,12 +132,18 @@ int main(int argc, char** argv) {
             std::wstring text = Text(c);
             RECT r;
             GetWindowRect(c, &r);
+            // A font handle is the dialog's process's own: the probe makes the template's font,
+            // 9 point "MS UI Gothic", the size the dialog draws its texts in.
             HDC dc = GetDC(c);
-            HGDIOBJ old =
-                SelectObject(dc, reinterpret_cast<HGDIOBJ>(SendMessageW(c, WM_GETFONT, 0, 0)));
+            HFONT font = CreateFontW(-MulDiv(9, GetDeviceCaps(dc, LOGPIXELSY), 72), 0, 0, 0,
+                                     FW_NORMAL, FALSE, FALSE, FALSE, DEFAULT_CHARSET,
+                                     OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY,
+                                     DEFAULT_PITCH | FF_DONTCARE, L"MS UI Gothic");
+            HGDIOBJ old = SelectObject(dc, font);
             SIZE size{0, 0};
             GetTextExtentPoint32W(dc, text.c_str(), static_cast<int>(text.size()), &size);
             SelectObject(dc, old);
+            DeleteObject(font);
             ReleaseDC(c, dc);
             RECT client;
             GetClientRect(c, &client);
@@ -142,6 +151,18 @@ int main(int argc, char** argv) {
             std::printf("%d %ld %ld %ld %ld %ld %d %s\n", GetDlgCtrlID(c), r.left, r.top,
                         r.right, r.bottom, size.cx, room, Utf8(text).c_str());
         }
+        return 0;
+    }
+    if (cmd == "text" && argc > 3) {
+        // The text as typed: the wide command line, not the narrow argv's code page.
+        int n = 0;
+        LPWSTR* wargv = CommandLineToArgvW(GetCommandLineW(), &n);
+        if (!wargv || n < 4)
+            return Fail("no text");
+        DWORD_PTR result = 0;
+        SendMessageTimeoutW(GetDlgItem(dlg, std::atoi(argv[2])), WM_SETTEXT, 0,
+                            reinterpret_cast<LPARAM>(wargv[3]), SMTO_ABORTIFHUNG, 5000, &result);
+        LocalFree(wargv);
         return 0;
     }
     if (cmd == "gone")
