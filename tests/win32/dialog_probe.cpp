@@ -3,8 +3,9 @@
 //
 //   dialog_probe identified SECONDS  waits until Start is enabled; prints the three version edits
 //   dialog_probe start               clicks Start
-//   dialog_probe answer SECONDS      waits for a message box, prints its caption and text and
-//                                    presses its first button
+//   dialog_probe answer SECONDS [no] waits for a message box, prints its caption and text and
+//                                    presses OK (or No)
+//   dialog_probe close               the window's close button (WM_CLOSE)
 //   dialog_probe fit                 one line per static and push button: id, its rectangle on
 //                                    the screen, the width its text needs in its font and the
 //                                    width the control gives it
@@ -105,6 +106,10 @@ int main(int argc, char** argv) {
                     Utf8(Text(GetDlgItem(dlg, 1002))).c_str());
         return 0;
     }
+    if (cmd == "close") {
+        PostMessageW(dlg, WM_CLOSE, 0, 0);
+        return 0;
+    }
     if (cmd == "start") {
         PostMessageW(GetDlgItem(dlg, 1006), BM_CLICK, 0, 0);
         return 0;
@@ -118,8 +123,8 @@ int main(int argc, char** argv) {
         std::printf("caption=%s text=%s\n", Utf8(Text(box)).c_str(),
                     Utf8(Text(GetDlgItem(box, 0xFFFF))).c_str());
         std::fflush(stdout);
-        // The box's only (or first) button: OK.
-        PostMessageW(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+        int button = argc > 3 && std::strcmp(argv[3], "no") == 0 ? IDNO : IDOK;
+        PostMessageW(box, WM_COMMAND, MAKEWPARAM(button, BN_CLICKED), 0);
         return 0;
     }
     if (cmd == "fit") {

@@ -1,7 +1,8 @@
 #!/bin/sh
 # vmod-versionup.exe under Wine and Xvfb updates a stand-in module on COM3 as a user would: the
 # package in %ProgramFiles%\V-MOD VersionUp Tool, the module identified, Start pressed, the
-# completion box answered. Boot block 1.01, so both passes; the stand-in's exit status says
+# completion box answered; the window's close button mid-update asks first, and No goes on with
+# the update (Wine sends the dialog its cancel command, as Windows does). Boot block 1.01, so both passes; the stand-in's exit status says
 # whether both images it programmed equal the firmware.
 #   wine_dialog_test.sh PREFIX VERSIONUP_EXE PROBE_EXE SIM PACK WORK [SCREENSHOT]
 set -eu
@@ -46,6 +47,11 @@ if wine "$probe" identified 60 >"$work/identified.txt" 2>&1; then
     # The query held the loop; the dialog draws itself again once it is back.
     [ -z "$shot" ] || { sleep 1; import -display "$DISPLAY" -window root "$shot" 2>/dev/null || true; }
     wine "$probe" start
+    sleep 2
+    wine "$probe" close
+    wine "$probe" answer 30 no >"$work/ask.txt" 2>&1 || fail "no question on close mid-update"
+    grep -q 'caption=注意 text=バージョンアップ中です' "$work/ask.txt" ||
+        fail "the close button mid-update: $(cat "$work/ask.txt")"
     wine "$probe" answer 120 >"$work/box.txt" 2>&1 || fail "no completion box"
     grep -q 'caption=vmod-versionup' "$work/box.txt" || fail "the box: $(cat "$work/box.txt")"
 else
