@@ -211,8 +211,8 @@ class CWnd : public CCmdTarget {
     }
     // Sets the window's big (TRUE) or small icon by WM_SETICON; returns the old one.
     HICON SetIcon(HICON icon, BOOL big) {
-        return reinterpret_cast<HICON>(::SendMessageW(m_hWnd, WM_SETICON, big ? ICON_BIG : ICON_SMALL,
-                                                    reinterpret_cast<LPARAM>(icon)));
+        return reinterpret_cast<HICON>(::SendMessageW(
+            m_hWnd, WM_SETICON, big ? ICON_BIG : ICON_SMALL, reinterpret_cast<LPARAM>(icon)));
     }
     // A message box owned by this window; caption nullptr gives the application's title.
     int MessageBox(LPCWSTR text, LPCWSTR caption = nullptr, UINT type = MB_OK);

@@ -40,4 +40,3 @@ BOOL CCmdTarget::DispatchFromMap(UINT message, WPARAM wParam, LPARAM lParam, LRE
     }
     return FALSE;
 }
-

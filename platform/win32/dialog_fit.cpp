@@ -101,8 +101,7 @@ int FittingPointSize(const DialogTemplate& tpl, HFONT textFont) {
     return points;
 }
 
-bool PrepareDialogTemplate(const BYTE* data, size_t size, std::vector<BYTE>* out,
-                           HFONT* textFont) {
+bool PrepareDialogTemplate(const BYTE* data, size_t size, std::vector<BYTE>* out, HFONT* textFont) {
     *textFont = nullptr;
     DialogTemplate tpl;
     if (!ParseDialogTemplate(data, size, &tpl))

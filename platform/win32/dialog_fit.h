@@ -17,8 +17,7 @@ namespace vmod_win32 {
 // Copies the standard template of size bytes at data into *out, changed as above; *textFont is
 // the template's font at its own size (nullptr without a font), which the caller sets on the
 // controls and deletes after the dialog. FALSE for a template that is not read whole.
-bool PrepareDialogTemplate(const BYTE* data, size_t size, std::vector<BYTE>* out,
-                           HFONT* textFont);
+bool PrepareDialogTemplate(const BYTE* data, size_t size, std::vector<BYTE>* out, HFONT* textFont);
 
 // The point size, from the template's upward, whose base units give each text of the template's
 // statics and push buttons the room it needs drawn in textFont; at most four times the

@@ -218,9 +218,9 @@ INT_PTR CDialog::DoModal() {
                                            SizeofResource(module, found), &tpl, &textFont))
         return -1;
     vmod_win32::SetPendingTextFont(textFont);
-    INT_PTR result = DialogBoxIndirectParamW(
-        module, reinterpret_cast<const DLGTEMPLATE*>(tpl.data()), nullptr, DialogProc,
-        reinterpret_cast<LPARAM>(this));
+    INT_PTR result =
+        DialogBoxIndirectParamW(module, reinterpret_cast<const DLGTEMPLATE*>(tpl.data()), nullptr,
+                                DialogProc, reinterpret_cast<LPARAM>(this));
     vmod_win32::SetPendingTextFont(nullptr);
     Dialogs().erase(m_hWnd);
     if (textFont)
@@ -351,8 +351,8 @@ CWinThread* AfxBeginThread(AFX_THREADPROC proc, LPVOID param, int priority, UINT
     auto* object = new CWinThread;
     auto* host = new VmodThreadHost{proc, param, object};
     object->m_pHost = host;
-    uintptr_t handle = _beginthreadex(nullptr, stackSize, ThreadStart, host, CREATE_SUSPENDED,
-                                      nullptr);
+    uintptr_t handle =
+        _beginthreadex(nullptr, stackSize, ThreadStart, host, CREATE_SUSPENDED, nullptr);
     if (handle == 0) {
         delete object;
         delete host;

@@ -41,14 +41,13 @@ std::string Utf8(const std::wstring& w) {
 std::wstring Text(HWND w) {
     wchar_t buf[1024] = L"";
     DWORD_PTR result = 0;
-    SendMessageTimeoutW(w, WM_GETTEXT, 1024, reinterpret_cast<LPARAM>(buf), SMTO_ABORTIFHUNG,
-                        5000, &result);
+    SendMessageTimeoutW(w, WM_GETTEXT, 1024, reinterpret_cast<LPARAM>(buf), SMTO_ABORTIFHUNG, 5000,
+                        &result);
     return buf;
 }
 
 // Waits up to seconds for pred; false on time-out.
-template <class Pred>
-bool WaitFor(double seconds, Pred pred) {
+template <class Pred> bool WaitFor(double seconds, Pred pred) {
     for (int i = 0; i < static_cast<int>(seconds * 20); ++i) {
         if (pred())
             return true;
@@ -153,8 +152,8 @@ int main(int argc, char** argv) {
             RECT client;
             GetClientRect(c, &client);
             int room = client.right - (button ? 2 * (GetSystemMetrics(SM_CXEDGE) + 2) : 0);
-            std::printf("%d %ld %ld %ld %ld %ld %d %s\n", GetDlgCtrlID(c), r.left, r.top,
-                        r.right, r.bottom, size.cx, room, Utf8(text).c_str());
+            std::printf("%d %ld %ld %ld %ld %ld %d %s\n", GetDlgCtrlID(c), r.left, r.top, r.right,
+                        r.bottom, size.cx, room, Utf8(text).c_str());
         }
         return 0;
     }

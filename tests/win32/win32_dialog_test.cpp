@@ -68,7 +68,9 @@ void LabelsFit() {
     const struct {
         const wchar_t* label;
         short width;
-    } kCases[] = {{L"機種名", 22}, {L"バージョンアップ後のバージョン", 81}, {L"バージョンアップ後のバージョン", 40}};
+    } kCases[] = {{L"機種名", 22},
+                  {L"バージョンアップ後のバージョン", 81},
+                  {L"バージョンアップ後のバージョン", 40}};
     for (const auto& c : kCases) {
         std::vector<BYTE> tpl = LabelTemplate(c.label, c.width), copy;
         HFONT textFont = nullptr;
