@@ -5,6 +5,11 @@
 # need the dialog templates); its object registers the resources when the process starts.
 # The compiled .res is at ${VMOD_RESOURCES_RES} for tests that read it as a file.
 
+if(WIN32)
+  include(${CMAKE_CURRENT_LIST_DIR}/resources_win32.cmake)
+  return()
+endif()
+
 find_program(VMOD_LLVM_RC NAMES llvm-rc llvm-rc-14 llvm-rc-15 llvm-rc-16
              HINTS /usr/lib/llvm-14/bin /usr/lib/llvm-15/bin /usr/lib/llvm-16/bin
              DOC "llvm-rc, the resource compiler (Debian package llvm)")

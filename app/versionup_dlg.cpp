@@ -110,7 +110,7 @@ BOOL CVersionUpDlg::OnInitDialog() {
     m_strNotice = kNoticeText;
     m_editNotice.SetWindowText(m_strNotice);
 
-    PostMessageW(MainWindowHandle(), WM_APP_QUERY_MODULE, 0, 0);
+    ::PostMessageW(MainWindowHandle(), WM_APP_QUERY_MODULE, 0, 0);
     return TRUE;
 }
 

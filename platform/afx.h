@@ -1,6 +1,6 @@
 // The dialog framework: application object, worker threads, windows, dialogs, controls, data
 // exchange and message maps. The least the program needs, with the handheld framework's names
-// and semantics. Implemented on Qt 6 Widgets (platform/qt/).
+// and semantics. Implemented on Qt 6 Widgets (platform/qt/) and on Win32 dialogs (platform/win32/).
 #pragma once
 
 #include "platform/cstring.h"
@@ -102,7 +102,16 @@ class CCmdTarget {
 // ---- threads ----------------------------------------------------------------------------------
 typedef UINT (*AFX_THREADPROC)(LPVOID param);
 
-// The handheld's priority scale: 0 time-critical ... 7 idle, 3 normal.
+// The handheld's priority scale: 0 time-critical ... 7 idle, 3 normal. It replaces the
+// desktop's names where <windows.h> gave them other values: the program speaks the handheld's.
+#undef THREAD_PRIORITY_TIME_CRITICAL
+#undef THREAD_PRIORITY_HIGHEST
+#undef THREAD_PRIORITY_ABOVE_NORMAL
+#undef THREAD_PRIORITY_NORMAL
+#undef THREAD_PRIORITY_BELOW_NORMAL
+#undef THREAD_PRIORITY_LOWEST
+#undef THREAD_PRIORITY_ABOVE_IDLE
+#undef THREAD_PRIORITY_IDLE
 #define THREAD_PRIORITY_TIME_CRITICAL 0
 #define THREAD_PRIORITY_HIGHEST 1
 #define THREAD_PRIORITY_ABOVE_NORMAL 2
@@ -111,7 +120,9 @@ typedef UINT (*AFX_THREADPROC)(LPVOID param);
 #define THREAD_PRIORITY_LOWEST 5
 #define THREAD_PRIORITY_ABOVE_IDLE 6
 #define THREAD_PRIORITY_IDLE 7
+#ifndef CREATE_SUSPENDED
 #define CREATE_SUSPENDED 0x00000004
+#endif
 
 // A thread of the program. Worker thread objects delete themselves when their thread ends.
 class CWinThread : public CCmdTarget {
@@ -188,20 +199,20 @@ class CWnd : public CCmdTarget {
     CWnd& operator=(const CWnd&) = delete;
 
     HWND GetSafeHwnd() const { return m_hWnd; }
-    void SetWindowText(LPCWSTR text) { SetWindowTextW(m_hWnd, text); }
+    void SetWindowText(LPCWSTR text) { ::SetWindowTextW(m_hWnd, text); }
     BOOL EnableWindow(BOOL enable = TRUE) { return ::EnableWindow(m_hWnd, enable); }
     BOOL IsWindowEnabled() const { return ::IsWindowEnabled(m_hWnd); }
     BOOL ShowWindow(int cmdShow) { return ::ShowWindow(m_hWnd, cmdShow); }
     LRESULT SendMessage(UINT msg, WPARAM wParam = 0, LPARAM lParam = 0) {
-        return SendMessageW(m_hWnd, msg, wParam, lParam);
+        return ::SendMessageW(m_hWnd, msg, wParam, lParam);
     }
     BOOL PostMessage(UINT msg, WPARAM wParam = 0, LPARAM lParam = 0) {
-        return PostMessageW(m_hWnd, msg, wParam, lParam);
+        return ::PostMessageW(m_hWnd, msg, wParam, lParam);
     }
     // Sets the window's big (TRUE) or small icon by WM_SETICON; returns the old one.
     HICON SetIcon(HICON icon, BOOL big) {
-        return reinterpret_cast<HICON>(SendMessageW(m_hWnd, WM_SETICON, big ? ICON_BIG : ICON_SMALL,
-                                                    reinterpret_cast<LPARAM>(icon)));
+        return reinterpret_cast<HICON>(::SendMessageW(
+            m_hWnd, WM_SETICON, big ? ICON_BIG : ICON_SMALL, reinterpret_cast<LPARAM>(icon)));
     }
     // A message box owned by this window; caption nullptr gives the application's title.
     int MessageBox(LPCWSTR text, LPCWSTR caption = nullptr, UINT type = MB_OK);
@@ -226,10 +237,10 @@ class CListBox : public CWnd {};
 class CProgressCtrl : public CWnd {
   public:
     void SetRange(short lower, short upper) {
-        SendMessageW(m_hWnd, PBM_SETRANGE, 0, MAKELPARAM(lower, upper));
+        ::SendMessageW(m_hWnd, PBM_SETRANGE, 0, MAKELPARAM(lower, upper));
     }
-    int SetPos(int pos) { return static_cast<int>(SendMessageW(m_hWnd, PBM_SETPOS, pos, 0)); }
-    int GetPos() { return static_cast<int>(SendMessageW(m_hWnd, PBM_GETPOS, 0, 0)); }
+    int SetPos(int pos) { return static_cast<int>(::SendMessageW(m_hWnd, PBM_SETPOS, pos, 0)); }
+    int GetPos() { return static_cast<int>(::SendMessageW(m_hWnd, PBM_GETPOS, 0, 0)); }
 };
 
 // ---- dialogs ----------------------------------------------------------------------------------

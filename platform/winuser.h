@@ -20,6 +20,7 @@
 #ifndef WS_EX_CAPTIONOKBTN
 #define WS_EX_CAPTIONOKBTN 0x80000000L // the handheld's caption OK button; no such style here
 #endif
+#define ID_APP_EXIT 0xE141 // the framework's application-exit command: closes the main window
 #else
 
 // ---- window messages -------------------------------------------------------------------------

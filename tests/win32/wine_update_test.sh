@@ -12,41 +12,11 @@ for program in "$sim" "$pack"; do
 done
 rm -rf "$work" && mkdir -p "$work"
 
-# A main image of 96 records and a boot image of 8, as srec_cat would write them.
-srec() { # RECORDS BASE
-    awk -v n="$1" -v base="$2" 'BEGIN { for (i = 0; i < n; i++) { a = base + 16 * i
-        line = sprintf("S315%08X", a); sum = 21
-        for (k = a; k > 0; k = int(k / 256)) sum += k % 256
-        for (b = 0; b < 16; b++) { v = (a + 3 * b) % 256; line = line sprintf("%02X", v); sum += v }
-        printf "%s%02X\r\n", line, 255 - sum % 256 }
-        printf "S70500000000FA\r\n" }'
-}
-srec 96 0 >"$work/main.srec"
-srec 8 65536 >"$work/boot.srec"
-"$pack" build --main "$work/main.srec" --boot "$work/boot.srec" --version 1.04 \
-    -o "$work/package" >/dev/null
-
-"$sim" --root "$work/root" --port 3 --boot 1.01 --log "$work/sim.log" \
-    --expect "$work/main.srec" --expect-boot "$work/boot.srec" --exit-after-update \
-    >"$work/sim.out" 2>&1 &
-sim_pid=$!
+. "$(dirname "$0")/wine_standin.sh"
+make_package "$pack" "$work"
+start_standin "$sim" "$work"
 trap 'kill $sim_pid 2>/dev/null || true' EXIT
-for _ in $(seq 300); do
-    [ -L "$work/root/dev/COM3" ] && break
-    sleep 0.01
-done
-
-# COM3 is the stand-in's link, not the pseudo-terminal behind it: the module's reset gives it a
-# new one. mountmgr makes the dosdevices link from the registry when the server starts again.
-wine reg add 'HKLM\Software\Wine\Ports' /v COM3 /t REG_SZ /d "$work/root/dev/COM3" /f >/dev/null
-wineserver -w
-wine cmd /c exit >/dev/null 2>&1
-for _ in $(seq 100); do
-    [ "$(readlink "$WINEPREFIX/dosdevices/com3")" = "$work/root/dev/COM3" ] && break
-    sleep 0.1
-done
-[ "$(readlink "$WINEPREFIX/dosdevices/com3")" = "$work/root/dev/COM3" ] ||
-    { echo "FAIL: Wine did not map COM3 to the stand-in"; kill $sim_pid; exit 1; }
+map_com3 "$work/root/dev/COM3" || { kill $sim_pid; exit 1; }
 
 status=0
 wine "$update" --port COM3 --package "Z:$work/package" --json >"$work/update.out" \
