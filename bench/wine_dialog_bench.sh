@@ -47,9 +47,9 @@ for layout in 600x800:102 480x800:141 1024x768:103 800x480:142; do
     rm -rf "$work/root"
     start_standin "$linux/tools/sim/kv615mq-sim" "$work"
     map_com3 "$work/root/dev/COM3"
-    wine "$versionup" >/dev/null 2>&1 &
+    wine "$versionup" >"$work/app_$tpl.out" 2>&1 &
     app_pid=$!
-    if wine "$probe" identified 60 >/dev/null; then
+    if wine "$probe" identified 60 >"$work/probe_$tpl.out" 2>&1; then
         wine "$probe" text 1005 "100 ％完了"
         sleep 1
         import -display "$DISPLAY" -window root "$work/layout_$tpl.png"
@@ -75,7 +75,9 @@ for layout in 600x800:102 480x800:141 1024x768:103 800x480:142; do
         echo "fit $tpl $ok/$all (screen $screen)"
         [ $ok -eq $all ] && [ $all -gt 0 ] || status=1
     else
-        echo "fit $tpl: the dialog did not come up (screen $screen)"
+        echo "fit $tpl: the dialog did not come up (screen $screen): $(cat "$work/probe_$tpl.out")"
+        tail -n 3 "$work/sim.log" "$work/app_$tpl.out"
+        import -display "$DISPLAY" -window root "$work/layout_$tpl.png" || true
         status=1
     fi
     kill $app_pid $sim_pid 2>/dev/null || true
@@ -83,6 +85,6 @@ for layout in 600x800:102 480x800:141 1024x768:103 800x480:142; do
     kill $xvfb_pid 2>/dev/null || true
     wait 2>/dev/null || true
 done
-[ -z "$keep" ] || cp "$work"/layout_*.png "$work"/fit_*.txt "$keep/"
+[ -z "$keep" ] || cp "$work"/layout_*.png "$work"/fit_*.txt "$work"/*.out "$keep/" 2>/dev/null || true
 rm -rf "$work"
 exit $status

@@ -46,21 +46,24 @@ map_com3() {
     return 1
 }
 
-# start_xvfb WIDTHxHEIGHT: an X server on the first free display from :57 on; DISPLAY set to
-# it, its pid in xvfb_pid.
+# start_xvfb WIDTHxHEIGHT: an X server on a display it finds free itself and names once it
+# takes connections (-displayfd), so that no server still ending on a display is taken for it;
+# DISPLAY set to it, its pid in xvfb_pid.
 start_xvfb() {
     command -v Xvfb >/dev/null 2>&1 || { echo "SKIP: Xvfb is not installed"; exit 77; }
-    for n in $(seq 57 99); do
-        [ -e "/tmp/.X$n-lock" ] && continue
-        Xvfb ":$n" -screen 0 "${1}x24" -nolisten tcp >/dev/null 2>&1 &
-        xvfb_pid=$!
-        for _ in $(seq 50); do
-            [ -e "/tmp/.X11-unix/X$n" ] && { export DISPLAY=":$n"; return 0; }
-            kill -0 $xvfb_pid 2>/dev/null || break
-            sleep 0.1
-        done
-        kill $xvfb_pid 2>/dev/null || true
+    _fd_file=$(mktemp)
+    Xvfb -displayfd 1 -screen 0 "${1}x24" -nolisten tcp >"$_fd_file" 2>/dev/null &
+    xvfb_pid=$!
+    for _ in $(seq 100); do
+        if [ -s "$_fd_file" ]; then
+            export DISPLAY=":$(tr -d '\n' <"$_fd_file")"
+            rm -f "$_fd_file"
+            return 0
+        fi
+        kill -0 $xvfb_pid 2>/dev/null || break
+        sleep 0.1
     done
+    rm -f "$_fd_file"
     echo "FAIL: no X server could be started"
     return 1
 }
