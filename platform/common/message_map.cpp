@@ -1,4 +1,5 @@
-// Message maps: the search of a class's map chain, the same on every host.
+// Message maps: the search of a class's map chain and the application's own map, the same on
+// every host.
 #include "platform/afx.h"
 
 const AFX_MSGMAP* CCmdTarget::GetThisMessageMap() {
@@ -39,4 +40,23 @@ BOOL CCmdTarget::DispatchFromMap(UINT message, WPARAM wParam, LPARAM lParam, LRE
         map = base == map ? nullptr : base;
     }
     return FALSE;
+}
+
+// The application's map: File > Exit closes the main window.
+void CWinApp::OnAppExit() {
+    if (m_pMainWnd)
+        m_pMainWnd->SendMessage(WM_CLOSE);
+}
+
+const AFX_MSGMAP* CWinApp::GetMessageMap() const {
+    return GetThisMessageMap();
+}
+
+const AFX_MSGMAP* CWinApp::GetThisMessageMap() {
+    static const AFX_MSGMAP_ENTRY entries[] = {
+        {WM_COMMAND, 0, ID_APP_EXIT, static_cast<void (CCmdTarget::*)()>(&CWinApp::OnAppExit),
+         nullptr, nullptr},
+        {0, 0, 0, nullptr, nullptr, nullptr}};
+    static const AFX_MSGMAP map = {&CCmdTarget::GetThisMessageMap, &entries[0]};
+    return &map;
 }

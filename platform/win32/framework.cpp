@@ -390,24 +390,6 @@ HICON CWinApp::LoadIcon(UINT id) const {
     return ::LoadIconW(AfxGetResourceHandle(), MAKEINTRESOURCEW(id));
 }
 
-void CWinApp::OnAppExit() {
-    if (m_pMainWnd)
-        m_pMainWnd->SendMessage(WM_CLOSE);
-}
-
-const AFX_MSGMAP* CWinApp::GetMessageMap() const {
-    return GetThisMessageMap();
-}
-
-const AFX_MSGMAP* CWinApp::GetThisMessageMap() {
-    static const AFX_MSGMAP_ENTRY entries[] = {
-        {WM_COMMAND, 0, ID_APP_EXIT, static_cast<void (CCmdTarget::*)()>(&CWinApp::OnAppExit),
-         nullptr, nullptr},
-        {0, 0, 0, nullptr, nullptr, nullptr}};
-    static const AFX_MSGMAP map = {&CCmdTarget::GetThisMessageMap, &entries[0]};
-    return &map;
-}
-
 CWinApp* AfxGetApp() {
     return g_app;
 }
